@@ -1,0 +1,44 @@
+#pragma once
+// Binding to the D2XX library and the list of attached devices.
+#include <cstdint>
+
+#include "link/d2xx.h"
+
+// The loaded library and its 16 entry points, in binding order.
+struct DriverTable {
+    void* module;
+    FT_CreateDeviceInfoListFn FT_CreateDeviceInfoList;
+    FT_GetDeviceInfoListFn FT_GetDeviceInfoList;
+    FT_OpenFn FT_Open;
+    FT_CloseFn FT_Close;
+    FT_ReadFn FT_Read;
+    FT_WriteFn FT_Write;
+    FT_SetBaudRateFn FT_SetBaudRate;
+    FT_SetDataCharacteristicsFn FT_SetDataCharacteristics;
+    FT_SetTimeoutsFn FT_SetTimeouts;
+    FT_SetFlowControlFn FT_SetFlowControl;
+    FT_GetQueueStatusFn FT_GetQueueStatus;
+    FT_PurgeFn FT_Purge;
+    FT_LineFn FT_SetDtr;
+    FT_LineFn FT_ClrDtr;
+    FT_LineFn FT_SetRts;
+    FT_LineFn FT_ClrRts;
+};
+extern DriverTable driver;
+
+// Loads the D2XX library by name and binds all 16 entry points. A library that lacks any
+// of them is released and counts as not loaded.
+bool LoadDriver(const char* libraryName = nullptr); // nullptr: the system's D2XX library name
+
+// Devices as last reported by the library; arrays allocated by EnumerateDevices.
+struct DeviceList {
+    uint32_t count;
+    FT_DEVICE_LIST_INFO_NODE* nodes;
+    FT_HANDLE* handles; // one slot per device index, written by FT_Open
+};
+extern DeviceList deviceList;
+
+// Fills deviceList; the number of devices, 0 on any failure.
+uint32_t EnumerateDevices();
+// Description of device `index` (NUL-terminated, at most 64 bytes); "" for a bad index.
+const char* DeviceDescription(uint32_t index);

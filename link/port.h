@@ -1,0 +1,19 @@
+#pragma once
+// Opening and configuring a device, and driving its DTR/RTS lines.
+#include <cstdint>
+
+#include "link/d2xx.h"
+
+extern int32_t currentDevice;
+
+// Opens device `index` at 500,000 baud 8N1, 5 s time-outs, no flow control, lines released.
+// On success currentDevice = index. On failure after the open the handle is closed again.
+bool OpenDevice(int32_t index);
+// Drives DTR and RTS of device `index`, then closes and reopens it.
+bool SetControlLines(int32_t index, bool asserted);
+// Recovery after an invalid-handle status seen on `failedHandle`: closes and reopens device
+// `index` only if its slot still holds that handle. Serialised with SetControlLines, so the
+// device is never opened twice. Returns the status of the reopen (0 when nothing was needed).
+FT_STATUS ReopenStaleHandle(int32_t index, FT_HANDLE failedHandle);
+// The handle in the slot of device `index` at this moment.
+FT_HANDLE DeviceHandle(int32_t index);

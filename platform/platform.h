@@ -1,0 +1,32 @@
+#pragma once
+// The few services the portable code needs from the operating system.
+#include <cstddef>
+#include <cstdint>
+
+// --- Files -----------------------------------------------------------------
+struct PlatformFile {
+    intptr_t handle = -1;
+};
+
+// Opens an existing file for reading. On Windows nobody else may open it meanwhile
+// (share mode 0). The path is UTF-8.
+bool OpenFileForReading(const char* utf8Path, PlatformFile& file);
+// Size of the open file in bytes.
+uint64_t PlatformFileSize(const PlatformFile& file);
+// Reads up to `size` bytes; returns how many arrived, 0 at the end of the file or on failure.
+uint32_t ReadFileBytes(PlatformFile& file, uint8_t* buffer, uint32_t size);
+void CloseFile(PlatformFile& file);
+
+// --- Run-time libraries ----------------------------------------------------
+// File name of the D2XX library on this system.
+extern const char* const driverLibraryName;
+// nullptr when the library cannot be loaded. On Windows the search is restricted to the
+// application folder and the system folders first, against DLL planting.
+void* LoadSharedLibrary(const char* name);
+void* FindLibrarySymbol(void* library, const char* name);
+void ReleaseSharedLibrary(void* library);
+
+// --- Threads ---------------------------------------------------------------
+// Starts a detached thread running `entry`, asking for a stack of at least `stackBytes`
+// (the smallest the system accepts at or above it). False if no thread was started.
+bool StartDetachedThread(void (*entry)(), size_t stackBytes);

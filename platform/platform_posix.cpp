@@ -1,0 +1,91 @@
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
+    int fd = open(utf8Path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    file.handle = fd;
+    return true;
+}
+
+uint64_t PlatformFileSize(const PlatformFile& file) {
+    struct stat info {};
+    if (fstat(static_cast<int>(file.handle), &info) != 0)
+        return 0;
+    return static_cast<uint64_t>(info.st_size);
+}
+
+uint32_t ReadFileBytes(PlatformFile& file, uint8_t* buffer, uint32_t size) {
+    for (;;) {
+        ssize_t got = read(static_cast<int>(file.handle), buffer, size);
+        if (got >= 0)
+            return static_cast<uint32_t>(got);
+        if (errno != EINTR)
+            return 0;
+    }
+}
+
+void CloseFile(PlatformFile& file) {
+    if (file.handle >= 0)
+        close(static_cast<int>(file.handle));
+    file.handle = -1;
+}
+
+#if defined(__APPLE__)
+const char* const driverLibraryName = "libftd2xx.dylib";
+#else
+const char* const driverLibraryName = "libftd2xx.so";
+#endif
+
+void* LoadSharedLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void* FindLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+
+void ReleaseSharedLibrary(void* library) {
+    if (library)
+        dlclose(library);
+}
+
+namespace {
+void* RunEntry(void* entry) {
+    reinterpret_cast<void (*)()>(entry)();
+    return nullptr;
+}
+
+// The smallest stack at or above the request that this system accepts.
+bool SetSmallestStack(pthread_attr_t& attr, size_t stackBytes) {
+    const size_t minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
+    size_t size = stackBytes < minimum ? minimum : stackBytes;
+    for (int attempt = 0; attempt < 8; ++attempt, size *= 2) {
+        if (pthread_attr_setstacksize(&attr, size) == 0)
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return false;
+    pthread_t thread;
+    bool started = SetSmallestStack(attr, stackBytes) &&
+                   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                   pthread_create(&thread, &attr, RunEntry, reinterpret_cast<void*>(entry)) == 0;
+    pthread_attr_destroy(&attr);
+    return started;
+}

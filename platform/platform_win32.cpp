@@ -1,0 +1,84 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+std::wstring Utf8ToWide(const char* text) {
+    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length);
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
+}
+
+HANDLE AsHandle(const PlatformFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
+} // namespace
+
+bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
+    std::wstring path = Utf8ToWide(utf8Path);
+    if (path.empty())
+        return false;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    file.handle = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+uint64_t PlatformFileSize(const PlatformFile& file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(AsHandle(file), &size))
+        return 0;
+    return static_cast<uint64_t>(size.QuadPart);
+}
+
+uint32_t ReadFileBytes(PlatformFile& file, uint8_t* buffer, uint32_t size) {
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(file), buffer, size, &got, nullptr))
+        return 0;
+    return got;
+}
+
+void CloseFile(PlatformFile& file) {
+    if (file.handle != -1)
+        CloseHandle(AsHandle(file));
+    file.handle = -1;
+}
+
+const char* const driverLibraryName = "ftd2xx.dll";
+
+void* LoadSharedLibrary(const char* name) {
+    // The application folder and the system folders only: not the current directory, not PATH.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    return reinterpret_cast<void*>(LoadLibraryW(Utf8ToWide(name).c_str()));
+}
+
+void* FindLibrarySymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void ReleaseSharedLibrary(void* library) {
+    if (library)
+        FreeLibrary(static_cast<HMODULE>(library));
+}
+
+namespace {
+DWORD WINAPI RunEntry(LPVOID entry) {
+    reinterpret_cast<void (*)()>(entry)();
+    return 0;
+}
+} // namespace
+
+bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
+    HANDLE thread =
+        CreateThread(nullptr, stackBytes, RunEntry, reinterpret_cast<LPVOID>(entry), 0, nullptr);
+    if (!thread)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
