@@ -2,6 +2,8 @@
 // The few services the portable code needs from the operating system.
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // --- Files -----------------------------------------------------------------
 struct PlatformFile {
@@ -30,3 +32,12 @@ void ReleaseSharedLibrary(void* library);
 // Starts a detached thread running `entry`, asking for a stack of at least `stackBytes`
 // (the smallest the system accepts at or above it). False if no thread was started.
 bool StartDetachedThread(void (*entry)(), size_t stackBytes);
+
+// --- Console -----------------------------------------------------------------
+// The program's arguments, program name first, as UTF-8 (on Windows from the wide command
+// line, so that paths outside the ANSI code page survive).
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+// Until the program ends, the console shows the program's output as UTF-8.
+void UseUtf8ConsoleOutput();
+// True when standard error is an interactive terminal or console.
+bool StandardErrorIsTerminal();

@@ -89,3 +89,11 @@ bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
     pthread_attr_destroy(&attr);
     return started;
 }
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void UseUtf8ConsoleOutput() {} // terminals take the bytes as they come
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }

@@ -1,6 +1,9 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <shellapi.h>
+
+#include <cstdlib>
 
 #include <string>
 
@@ -13,6 +16,16 @@ std::wstring Utf8ToWide(const char* text) {
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length);
     wide.resize(static_cast<size_t>(length - 1));
     return wide;
+}
+
+std::string WideToUtf8(const wchar_t* text) {
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return std::string();
+    std::string utf8(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
+    utf8.resize(static_cast<size_t>(length - 1));
+    return utf8;
 }
 
 HANDLE AsHandle(const PlatformFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
@@ -81,4 +94,35 @@ bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
         return false;
     CloseHandle(thread);
     return true;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(WideToUtf8(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+namespace {
+UINT savedOutputCodePage = 0;
+
+void RestoreOutputCodePage() { SetConsoleOutputCP(savedOutputCodePage); }
+} // namespace
+
+void UseUtf8ConsoleOutput() {
+    // The console belongs to the user's shell too: give its code page back at exit.
+    savedOutputCodePage = GetConsoleOutputCP();
+    if (savedOutputCodePage != 0 && savedOutputCodePage != CP_UTF8 &&
+        SetConsoleOutputCP(CP_UTF8))
+        std::atexit(RestoreOutputCodePage);
+}
+
+bool StandardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }

@@ -1,0 +1,161 @@
+#include "cli/commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "cli/options.h"
+#include "cli/progress.h"
+#include "image/flash_image.h"
+#include "link/driver.h"
+#include "link/port.h"
+#include "platform/platform.h"
+#include "upload/engine.h"
+
+namespace {
+// The period the window's status timer really gets, and its start delay.
+constexpr std::chrono::milliseconds tickPeriod{10};
+constexpr std::chrono::milliseconds startDelay{1000};
+
+const char* const usageLine =
+    "Использование: karvex-flash [--device N] [--no-goto] [--quiet] FILE.hex";
+
+const char* const helpText =
+    "Использование:\n"
+    "  karvex-flash [--device N] [--no-goto] [--quiet] FILE.hex\n"
+    "      загрузить прошивку из FILE.hex в устройство N (по умолчанию 0)\n"
+    "  karvex-flash --list\n"
+    "      подключённые устройства, по строке на каждое: номер<TAB>описание\n"
+    "  karvex-flash --dump OUT.bin [--no-goto] FILE.hex\n"
+    "      записать в OUT.bin образ 32576 байт, который был бы загружен; устройство не нужно\n"
+    "  karvex-flash --help | --version\n"
+    "\n"
+    "  --device N  номер устройства из --list\n"
+    "  --no-goto   не вставлять GOTO 0x7F40 в байты 0..3 образа\n"
+    "  --quiet     без строки хода загрузки\n"
+    "\n"
+    "Коды выхода: 0 успешно; 1 ошибка в командной строке; 2 hex-файл не читается или\n"
+    "испорчен; 3 драйвер D2XX не загружен; 4 нет устройства с таким номером;\n"
+    "5 устройство не открывается; 6 устройство не отвечает; 7 образ не записан.\n";
+
+void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+int ReportUsageError(const std::string& problem) {
+    Say("karvex-flash: " + problem);
+    Say(usageLine);
+    return exitUsage;
+}
+
+// Fills FlashImage from the file and patches the jump unless told not to.
+int ReadImage(const FlashOptions& options) {
+    if (ReadHexFile(FlashImage, options.hexPath.c_str()) != hexReadOk) {
+        Say("Ошибка считывания hex-файла");
+        return exitHexFile;
+    }
+    if (!options.noGoto)
+        PatchResetVector(FlashImage);
+    return exitUploaded;
+}
+
+bool BindDriver() {
+    if (LoadDriver())
+        return true;
+    Say("Не могу подключиться к драйверу");
+    return false;
+}
+
+int ListDevices() {
+    if (!BindDriver())
+        return exitNoDriver;
+    uint32_t count = EnumerateDevices();
+    for (uint32_t index = 0; index < count; ++index)
+        std::printf("%u\t%s\n", static_cast<unsigned>(index), DeviceDescription(index));
+    return exitUploaded;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& utf8) {
+    return std::filesystem::path(
+        std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+int DumpImage(const FlashOptions& options) {
+    if (int code = ReadImage(options); code != exitUploaded)
+        return code;
+    std::filesystem::path path = PathFromUtf8(options.dumpPath);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(FlashImage), imageSize);
+    out.close();
+    if (out.fail()) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored); // no half-written image left behind
+        Say("Не могу записать образ в файл " + options.dumpPath);
+        return exitDumpNotWritten;
+    }
+    return exitUploaded;
+}
+
+// The status timer's work, one tick every tickPeriod, until the upload has ended.
+int FollowUpload(bool showBar) {
+    BeginProgress(showBar);
+    ShowProgress(upload.offset);
+    for (;;) {
+        std::this_thread::sleep_for(tickPeriod);
+        TickCountdown();
+        ShowProgress(upload.offset);
+        if (upload.noResponse.exchange(0)) {
+            EndProgress();
+            Say("Устройство не отвечает");
+            return exitNoResponse;
+        }
+        if (upload.done.exchange(0)) {
+            EndProgress();
+            Say("Успешно завершено");
+            return exitUploaded;
+        }
+    }
+}
+
+int UploadImage(const FlashOptions& options) {
+    if (!BindDriver())
+        return exitNoDriver;
+    uint32_t count = EnumerateDevices();
+    if (int code = ReadImage(options); code != exitUploaded)
+        return code;
+    if (static_cast<uint32_t>(options.device) >= count) {
+        Say("Выберите устройство");
+        return exitNoDevice;
+    }
+    if (!OpenDevice(options.device)) {
+        Say("Не могу открыть устройство " + std::to_string(options.device));
+        return exitOpenFailed;
+    }
+    std::this_thread::sleep_for(startDelay);
+    StartUpload();
+    SetControlLines(options.device, true);
+    return FollowUpload(!options.quiet && StandardErrorIsTerminal());
+}
+} // namespace
+
+int RunKarvexFlash(const std::vector<std::string>& arguments) {
+    FlashOptions options;
+    std::string problem;
+    if (!ParseFlashOptions(arguments, options, problem))
+        return ReportUsageError(problem);
+    switch (options.mode) {
+    case FlashMode::help:
+        std::fputs(helpText, stdout);
+        return exitUploaded;
+    case FlashMode::version:
+        std::puts(KARVEX_VERSION);
+        return exitUploaded;
+    case FlashMode::list:
+        return ListDevices();
+    case FlashMode::dump:
+        return DumpImage(options);
+    case FlashMode::upload:
+        break;
+    }
+    return UploadImage(options);
+}

@@ -1,0 +1,100 @@
+#include "cli/options.h"
+
+#include <limits>
+
+namespace {
+// A device index: decimal digits only, within the 32-bit signed range.
+bool ParseDeviceIndex(const std::string& text, int32_t& index) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    int64_t value = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9')
+            return false;
+        value = value * 10 + (ch - '0');
+    }
+    if (value > std::numeric_limits<int32_t>::max())
+        return false;
+    index = static_cast<int32_t>(value);
+    return true;
+}
+
+struct ParsedWords {
+    bool list = false;
+    bool dump = false;
+    bool deviceGiven = false;
+    std::vector<std::string> files;
+};
+
+// Checks that the words given make one of the three working forms.
+bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::string& problem) {
+    if (words.list) {
+        if (words.dump || words.deviceGiven || options.noGoto || !words.files.empty()) {
+            problem = "--list не сочетается с другими параметрами";
+            return false;
+        }
+        options.mode = FlashMode::list;
+        return true;
+    }
+    if (words.dump && words.deviceGiven) {
+        problem = "--dump не обращается к устройству, --device с ним не нужен";
+        return false;
+    }
+    if (words.files.empty()) {
+        problem = "не указан hex-файл";
+        return false;
+    }
+    if (words.files.size() > 1) {
+        problem = "лишний аргумент: " + words.files[1];
+        return false;
+    }
+    options.mode = words.dump ? FlashMode::dump : FlashMode::upload;
+    options.hexPath = words.files[0];
+    return true;
+}
+} // namespace
+
+bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& options,
+                       std::string& problem) {
+    ParsedWords words;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        bool hasValue = i + 1 < arguments.size();
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            words.files.push_back(word);
+        } else if (word == "--") {
+            optionsEnded = true;
+        } else if (word == "--help" || word == "-h") {
+            options.mode = FlashMode::help;
+            return true;
+        } else if (word == "--version") {
+            options.mode = FlashMode::version;
+            return true;
+        } else if (word == "--list") {
+            words.list = true;
+        } else if (word == "--no-goto") {
+            options.noGoto = true;
+        } else if (word == "--quiet") {
+            options.quiet = true;
+        } else if (word == "--device") {
+            if (!hasValue || !ParseDeviceIndex(arguments[i + 1], options.device)) {
+                problem = "после --device нужен номер устройства: 0, 1, 2, ...";
+                return false;
+            }
+            words.deviceGiven = true;
+            ++i;
+        } else if (word == "--dump") {
+            if (!hasValue) {
+                problem = "после --dump нужно имя файла образа";
+                return false;
+            }
+            options.dumpPath = arguments[++i];
+            words.dump = true;
+        } else {
+            problem = "неизвестный параметр: " + word;
+            return false;
+        }
+    }
+    return CheckCombination(words, options, problem);
+}
