@@ -28,6 +28,11 @@ void* LoadSharedLibrary(const char* name);
 void* FindLibrarySymbol(void* library, const char* name);
 void ReleaseSharedLibrary(void* library);
 
+// --- Environment -----------------------------------------------------------
+// Sets variable `name` of this process's environment (UTF-8), as seen by getenv in this
+// program and in libraries it loads afterwards; an empty or null value removes it.
+bool SetEnvironmentVariableUtf8(const char* name, const char* value);
+
 // --- Threads ---------------------------------------------------------------
 // Starts a detached thread running `entry`, asking for a stack of at least `stackBytes`
 // (the smallest the system accepts at or above it). False if no thread was started.

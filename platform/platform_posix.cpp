@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
     int fd = open(utf8Path, O_RDONLY | O_CLOEXEC);
@@ -58,6 +59,12 @@ void* FindLibrarySymbol(void* library, const char* name) { return dlsym(library,
 void ReleaseSharedLibrary(void* library) {
     if (library)
         dlclose(library);
+}
+
+bool SetEnvironmentVariableUtf8(const char* name, const char* value) {
+    if (!value || !*value)
+        return unsetenv(name) == 0;
+    return setenv(name, value, 1) == 0;
 }
 
 namespace {

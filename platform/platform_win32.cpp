@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -78,6 +79,12 @@ void* FindLibrarySymbol(void* library, const char* name) {
 void ReleaseSharedLibrary(void* library) {
     if (library)
         FreeLibrary(static_cast<HMODULE>(library));
+}
+
+bool SetEnvironmentVariableUtf8(const char* name, const char* value) {
+    // Through the C runtime, which keeps getenv's copy and the process environment in step.
+    std::wstring wideValue = value ? Utf8ToWide(value) : std::wstring();
+    return _wputenv_s(Utf8ToWide(name).c_str(), wideValue.c_str()) == 0;
 }
 
 namespace {
