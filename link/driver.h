@@ -27,14 +27,16 @@ struct DriverTable {
 extern DriverTable driver;
 
 // Loads the D2XX library by name and binds all 16 entry points. A library that lacks any
-// of them is released and counts as not loaded.
+// of them is released and counts as not loaded; on failure the table is empty.
 bool LoadDriver(const char* libraryName = nullptr); // nullptr: the system's D2XX library name
 
-// Devices as last reported by the library; arrays allocated by EnumerateDevices.
+// Devices as last reported by the library; arrays allocated by EnumerateDevices and kept
+// for the whole run (replaced by larger ones only when a later enumeration finds more).
 struct DeviceList {
     uint32_t count;
     FT_DEVICE_LIST_INFO_NODE* nodes;
     FT_HANDLE* handles; // one slot per device index, written by FT_Open
+    uint32_t capacity;  // devices the arrays hold
 };
 extern DeviceList deviceList;
 

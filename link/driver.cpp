@@ -1,0 +1,97 @@
+#include "link/driver.h"
+
+#include <algorithm>
+#include <new>
+
+#include "platform/platform.h"
+
+DriverTable driver{};
+DeviceList deviceList{};
+
+namespace {
+template <typename Entry>
+bool BindEntry(void* module, const char* name, Entry& entry) {
+    entry = reinterpret_cast<Entry>(FindLibrarySymbol(module, name));
+    return entry != nullptr;
+}
+
+// Every entry, in binding order; false as soon as one is missing.
+bool BindAllEntries(void* module, DriverTable& table) {
+    return BindEntry(module, "FT_CreateDeviceInfoList", table.FT_CreateDeviceInfoList) &&
+           BindEntry(module, "FT_GetDeviceInfoList", table.FT_GetDeviceInfoList) &&
+           BindEntry(module, "FT_Open", table.FT_Open) &&
+           BindEntry(module, "FT_Close", table.FT_Close) &&
+           BindEntry(module, "FT_Read", table.FT_Read) &&
+           BindEntry(module, "FT_Write", table.FT_Write) &&
+           BindEntry(module, "FT_SetBaudRate", table.FT_SetBaudRate) &&
+           BindEntry(module, "FT_SetDataCharacteristics", table.FT_SetDataCharacteristics) &&
+           BindEntry(module, "FT_SetTimeouts", table.FT_SetTimeouts) &&
+           BindEntry(module, "FT_SetFlowControl", table.FT_SetFlowControl) &&
+           BindEntry(module, "FT_GetQueueStatus", table.FT_GetQueueStatus) &&
+           BindEntry(module, "FT_Purge", table.FT_Purge) &&
+           BindEntry(module, "FT_SetDtr", table.FT_SetDtr) &&
+           BindEntry(module, "FT_ClrDtr", table.FT_ClrDtr) &&
+           BindEntry(module, "FT_SetRts", table.FT_SetRts) &&
+           BindEntry(module, "FT_ClrRts", table.FT_ClrRts);
+}
+
+// Grows the arrays to hold `count` devices. They are replaced only when too small, so that
+// repeated enumerations do not pile up memory, and the handles already opened are kept.
+// Nothing enumerates while an upload runs.
+bool ReserveDevices(uint32_t count) {
+    if (count <= deviceList.capacity)
+        return true;
+    auto* nodes = new (std::nothrow) FT_DEVICE_LIST_INFO_NODE[count]();
+    auto* handles = new (std::nothrow) FT_HANDLE[count]();
+    if (!nodes || !handles) {
+        delete[] nodes;
+        delete[] handles;
+        return false;
+    }
+    std::copy_n(deviceList.handles, deviceList.capacity, handles);
+    delete[] deviceList.nodes;
+    delete[] deviceList.handles;
+    deviceList.nodes = nodes;
+    deviceList.handles = handles;
+    deviceList.capacity = count;
+    return true;
+}
+
+// A library may fill all 64 description bytes; the text must still end inside the node.
+void TerminateDescriptions(uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i)
+        deviceList.nodes[i].Description[sizeof deviceList.nodes[i].Description - 1] = '\0';
+}
+} // namespace
+
+bool LoadDriver(const char* libraryName) {
+    driver = DriverTable{};
+    void* module = LoadSharedLibrary(libraryName ? libraryName : driverLibraryName);
+    if (!module)
+        return false;
+    DriverTable bound{};
+    bound.module = module;
+    if (!BindAllEntries(module, bound)) {
+        ReleaseSharedLibrary(module);
+        return false;
+    }
+    driver = bound;
+    return true;
+}
+
+uint32_t EnumerateDevices() {
+    deviceList.count = 0;
+    uint32_t count = 0;
+    if (driver.FT_CreateDeviceInfoList(&count) != FT_OK || !ReserveDevices(count))
+        return 0;
+    uint32_t listed = count;
+    if (driver.FT_GetDeviceInfoList(deviceList.nodes, &listed) != FT_OK)
+        return 0;
+    deviceList.count = std::min(listed, count);
+    TerminateDescriptions(deviceList.count);
+    return deviceList.count;
+}
+
+const char* DeviceDescription(uint32_t index) {
+    return index < deviceList.count ? deviceList.nodes[index].Description : "";
+}
