@@ -1,0 +1,211 @@
+#include "sim/sim_config.h"
+
+#include <charconv>
+#include <cstdlib>
+
+namespace {
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+bool ParseNumber(const std::string& text, uint32_t& value) {
+    const char* end = text.data() + text.size();
+    uint32_t number = 0;
+    auto [stop, error] = std::from_chars(text.data(), end, number);
+    if (text.empty() || error != std::errc() || stop != end)
+        return false;
+    value = number;
+    return true;
+}
+
+// "3", "2-5", or a comma-separated list of them; "*" for every occurrence.
+bool ParseOccurrences(const std::string& text, Occurrences& when) {
+    when.ranges.clear();
+    if (text == "*")
+        return true;
+    for (const std::string& part : Split(text, ',')) {
+        size_t dash = part.find('-');
+        uint32_t first = 0;
+        uint32_t last = 0;
+        bool read = dash == std::string::npos
+                        ? ParseNumber(part, first) && ParseNumber(part, last)
+                        : ParseNumber(part.substr(0, dash), first) &&
+                              ParseNumber(part.substr(dash + 1), last);
+        if (!read || first == 0 || last < first)
+            return false;
+        when.ranges.emplace_back(first, last);
+    }
+    return true;
+}
+
+// One fault item: "key", "key:occurrences", optionally followed by "=status".
+struct FaultItem {
+    std::string key;
+    Occurrences when;
+    bool hasStatus = false;
+    uint32_t status = 0;
+};
+
+bool ParseFaultItem(const std::string& text, FaultItem& item) {
+    std::string rest = text;
+    size_t equals = rest.find('=');
+    item.hasStatus = equals != std::string::npos;
+    if (item.hasStatus) {
+        if (!ParseNumber(rest.substr(equals + 1), item.status))
+            return false;
+        rest.resize(equals);
+    }
+    size_t colon = rest.find(':');
+    item.key = rest.substr(0, colon);
+    item.when.ranges.clear();
+    return !item.key.empty() &&
+           (colon == std::string::npos || ParseOccurrences(rest.substr(colon + 1), item.when));
+}
+
+bool ParseBlockKey(const std::string& key, int32_t& block) {
+    uint32_t index = 0;
+    if (key == "*")
+        block = kEveryBlock;
+    else if (key == "hs")
+        block = kHandshakeKey;
+    else if (ParseNumber(key, index) && index < 512)
+        block = static_cast<int32_t>(index);
+    else
+        return false;
+    return true;
+}
+
+// An empty text configures no fault; an unreadable one changes nothing.
+bool ParseReplyFaults(const std::string& text, std::vector<ReplyFault>& faults) {
+    std::vector<ReplyFault> parsed;
+    for (const std::string& part : Split(text, ';')) {
+        FaultItem item;
+        ReplyFault fault{};
+        if (text.empty())
+            break;
+        if (!ParseFaultItem(part, item) || item.hasStatus || !ParseBlockKey(item.key, fault.block))
+            return false;
+        fault.sends = item.when;
+        parsed.push_back(fault);
+    }
+    faults = parsed;
+    return true;
+}
+
+bool IsEntryName(const std::string& name) {
+    static const char* const names[] = {
+        "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_Close",
+        "FT_Read", "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics",
+        "FT_SetTimeouts", "FT_SetFlowControl", "FT_GetQueueStatus", "FT_Purge",
+        "FT_SetDtr", "FT_ClrDtr", "FT_SetRts", "FT_ClrRts"};
+    for (const char* known : names) {
+        if (name == known)
+            return true;
+    }
+    return false;
+}
+
+bool ParseCallFaults(const std::string& text, std::vector<CallFault>& faults) {
+    std::vector<CallFault> parsed;
+    for (const std::string& part : Split(text, ';')) {
+        FaultItem item;
+        if (text.empty())
+            break;
+        if (!ParseFaultItem(part, item) || !IsEntryName(item.key) ||
+            (item.hasStatus && item.status == 0))
+            return false;
+        // A refused open says "not opened"; any other call fails as an I/O error.
+        uint32_t fallback = item.key == "FT_Open" ? 3 : 4;
+        parsed.push_back({item.key, item.when, item.hasStatus ? item.status : fallback});
+    }
+    faults = parsed;
+    return true;
+}
+
+bool ParseFlag(const std::string& text, bool& flag) {
+    if (text != "0" && text != "1")
+        return false;
+    flag = text == "1";
+    return true;
+}
+
+void ReadDescriptions(const std::string& text, SimConfig& config) {
+    config.descriptions.clear();
+    if (!text.empty() && text != "none")
+        config.descriptions = Split(text, ';');
+}
+
+// Reads variable `name` with `parse` when it is set; notes it as a problem if unreadable.
+template <typename Parse>
+void ReadVariable(SimConfig& config, const char* name, Parse parse) {
+    const char* value = std::getenv(name);
+    if (value && !parse(std::string(value)))
+        config.problems.push_back(std::string(name) + "=" + value);
+}
+} // namespace
+
+bool Includes(const Occurrences& when, uint32_t number) {
+    if (when.ranges.empty())
+        return true;
+    for (const auto& [first, last] : when.ranges) {
+        if (number >= first && number <= last)
+            return true;
+    }
+    return false;
+}
+
+bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send) {
+    for (const ReplyFault& fault : faults) {
+        bool keyMatches = fault.block == block || (fault.block == kEveryBlock && block >= 0);
+        if (keyMatches && Includes(fault.sends, send))
+            return true;
+    }
+    return false;
+}
+
+SimConfig ReadSimConfig() {
+    SimConfig config;
+    config.descriptions = {"KARVEX"};
+    ReadVariable(config, "KARVEX_SIM_DEVICES", [&](const std::string& v) {
+        ReadDescriptions(v, config);
+        return true;
+    });
+    ReadVariable(config, "KARVEX_SIM_FLASH", [&](const std::string& v) {
+        config.flashPath = v;
+        return true;
+    });
+    ReadVariable(config, "KARVEX_SIM_TRACE", [&](const std::string& v) {
+        config.tracePath = v;
+        return true;
+    });
+    ReadVariable(config, "KARVEX_SIM_NAK", [&](const std::string& v) {
+        return ParseReplyFaults(v, config.nak);
+    });
+    ReadVariable(config, "KARVEX_SIM_DROP", [&](const std::string& v) {
+        return ParseReplyFaults(v, config.drop);
+    });
+    ReadVariable(config, "KARVEX_SIM_FAIL", [&](const std::string& v) {
+        return ParseCallFaults(v, config.failures);
+    });
+    ReadVariable(config, "KARVEX_SIM_SILENT",
+                 [&](const std::string& v) { return ParseFlag(v, config.silent); });
+    ReadVariable(config, "KARVEX_SIM_TRIPLE_ACK",
+                 [&](const std::string& v) { return ParseFlag(v, config.tripleAck); });
+    ReadVariable(config, "KARVEX_SIM_WIRE",
+                 [&](const std::string& v) { return ParseFlag(v, config.wireTiming); });
+    ReadVariable(config, "KARVEX_SIM_LATENCY_US",
+                 [&](const std::string& v) { return ParseNumber(v, config.latencyUs); });
+    ReadVariable(config, "KARVEX_SIM_BLOCK_WRITE_US",
+                 [&](const std::string& v) { return ParseNumber(v, config.blockWriteUs); });
+    ReadVariable(config, "KARVEX_SIM_UNPLUG_AFTER",
+                 [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
+    return config;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The virtual device's configuration, read from the environment when the library loads.
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// 1-based numbers of the occurrences a fault applies to, as inclusive ranges; no range means
+// every occurrence.
+struct Occurrences {
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+};
+bool Includes(const Occurrences& when, uint32_t number);
+
+// Block keys of the reply faults besides block indexes (address / 64).
+constexpr int32_t kEveryBlock = -1;
+constexpr int32_t kHandshakeKey = -2;
+
+struct ReplyFault {
+    int32_t block;
+    Occurrences sends;
+};
+
+struct CallFault {
+    std::string call;
+    Occurrences calls;
+    uint32_t status;
+};
+
+struct SimConfig {
+    std::vector<std::string> descriptions;
+    std::string flashPath;
+    std::string tracePath;
+    std::vector<ReplyFault> nak;
+    std::vector<ReplyFault> drop;
+    std::vector<CallFault> failures;
+    bool silent = false;
+    bool tripleAck = false;
+    bool wireTiming = false;
+    uint32_t latencyUs = 0;
+    uint32_t blockWriteUs = 2000;
+    uint32_t unplugAfterBlocks = 0; // 0: never
+    std::vector<std::string> problems; // variables ignored because they could not be read
+};
+
+SimConfig ReadSimConfig();
+// Whether a reply fault of `faults` covers send `send` of block `block` (or kHandshakeKey).
+bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send);

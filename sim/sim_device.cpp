@@ -1,0 +1,196 @@
+#include "sim/sim_device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+namespace {
+constexpr uint8_t kHandshakeRequest = 0xC1;
+constexpr uint32_t kMaxBlock = 64;
+// A frame left unfinished this long is given up, so the next frame starts cleanly.
+constexpr auto kFrameGap = std::chrono::milliseconds(100);
+
+void FillBootloaderPattern(VirtualDevice& device) {
+    static const char pattern[] = "KARVEX BOOT ";
+    device.flash.fill(0xFF);
+    for (uint32_t a = kBootloaderStart; a < kFlashSize; ++a)
+        device.flash[a] = static_cast<uint8_t>(pattern[(a - kBootloaderStart) % 12]);
+}
+
+void LoadFlash(VirtualDevice& device) {
+    FillBootloaderPattern(device);
+    if (device.flashPath.empty())
+        return;
+    std::ifstream file(device.flashPath, std::ios::binary);
+    file.read(reinterpret_cast<char*>(device.flash.data()), kFlashSize);
+}
+
+SimClock::duration ByteTime(const VirtualDevice& device) {
+    // 10 bits a byte: start, 8 data, stop.
+    return std::chrono::nanoseconds(10'000'000'000ULL / std::max<uint32_t>(device.settings.baud, 1));
+}
+
+bool HearsBootloaderLine(const VirtualDevice& device) {
+    const LineSettings& s = device.settings;
+    return device.phase != BootPhase::Off && s.baud == kBootloaderBaud && s.wordLength == 8 &&
+           s.stopBits == 0 && s.parity == 0;
+}
+
+// Queues a reply whose first byte leaves the device at `at`.
+void Reply(VirtualDevice& device, const SimConfig& config, const std::string& bytes,
+           SimClock::time_point at) {
+    SimClock::time_point readyAt = at + std::chrono::microseconds(config.latencyUs);
+    if (config.wireTiming)
+        readyAt = std::max(readyAt, device.toHostFreeAt);
+    for (char byte : bytes) {
+        if (config.wireTiming)
+            readyAt += ByteTime(device);
+        device.received.push_back({static_cast<uint8_t>(byte), readyAt});
+    }
+    if (config.wireTiming)
+        device.toHostFreeAt = readyAt;
+}
+
+std::string Note(const VirtualDevice& device, const std::string& text) {
+    return "# dev=" + std::to_string(device.index) + " " + text + "\n";
+}
+
+void AnswerHandshake(VirtualDevice& device, const SimConfig& config, SimClock::time_point at,
+                     std::string& notes) {
+    uint32_t send = ++device.sends[kHandshakeKey];
+    std::string what = "handshake send=" + std::to_string(send);
+    if (config.silent || FaultApplies(config.drop, kHandshakeKey, send)) {
+        notes += Note(device, what + " -> none");
+        return;
+    }
+    bool refused = FaultApplies(config.nak, kHandshakeKey, send);
+    Reply(device, config, refused ? "N" : "CK", at);
+    notes += Note(device, what + (refused ? " -> N" : " -> CK"));
+    if (!refused)
+        device.phase = BootPhase::Ready;
+}
+
+bool FrameIsSound(const std::vector<uint8_t>& frame) {
+    uint32_t address = (frame[1] << 8) | frame[2];
+    uint8_t sum = 0;
+    for (uint8_t byte : frame)
+        sum = static_cast<uint8_t>(sum + byte);
+    return sum == 0 && address + frame[3] <= kBootloaderStart;
+}
+
+// Judges a complete frame; the reply, or "" for none. Sets `vanished` on the unplug fault.
+std::string JudgeFrame(VirtualDevice& device, const SimConfig& config, bool& vanished) {
+    uint32_t address = (device.frame[1] << 8) | device.frame[2];
+    int32_t block = static_cast<int32_t>(address / kMaxBlock);
+    uint32_t send = ++device.sends[block];
+    if (config.silent || FaultApplies(config.drop, block, send))
+        return "";
+    if (FaultApplies(config.nak, block, send) || !FrameIsSound(device.frame))
+        return "N";
+    std::copy(device.frame.begin() + 4, device.frame.end() - 1, device.flash.begin() + address);
+    ++device.blocksWritten;
+    vanished = config.unplugAfterBlocks != 0 && device.blocksWritten == config.unplugAfterBlocks;
+    return config.tripleAck ? "KKK" : "K";
+}
+
+void FinishFrame(VirtualDevice& device, const SimConfig& config, SimClock::time_point at,
+                 std::string& notes, bool& vanished) {
+    uint32_t address = (device.frame[1] << 8) | device.frame[2];
+    std::string reply = JudgeFrame(device, config, vanished);
+    SimClock::time_point replyAt = at;
+    if (config.wireTiming && !reply.empty() && reply[0] == 'K')
+        replyAt += std::chrono::microseconds(config.blockWriteUs);
+    if (!vanished && !reply.empty())
+        Reply(device, config, reply, replyAt);
+    char text[96];
+    std::snprintf(text, sizeof text, "block %u addr=0x%04X count=%u send=%u -> %s",
+                  address / kMaxBlock, address, device.frame[3],
+                  device.sends[static_cast<int32_t>(address / kMaxBlock)],
+                  vanished ? "unplugged" : reply.empty() ? "none" : reply.c_str());
+    notes += Note(device, text);
+    device.frame.clear();
+}
+
+// One byte reaching the bootloader at `at`. A frame starts with 0x00; bytes outside a frame
+// other than the handshake request are ignored, which resynchronises after garbage.
+void Receive(VirtualDevice& device, const SimConfig& config, uint8_t byte, SimClock::time_point at,
+             std::string& notes, bool& vanished) {
+    if (!device.frame.empty() && at - device.lastByteAt > kFrameGap)
+        device.frame.clear();
+    device.lastByteAt = at;
+    if (device.frame.empty() && byte == kHandshakeRequest) {
+        AnswerHandshake(device, config, at, notes);
+        return;
+    }
+    if (device.phase != BootPhase::Ready || (device.frame.empty() && byte != 0x00))
+        return;
+    device.frame.push_back(byte);
+    if (device.frame.size() == 4 && (byte == 0 || byte > kMaxBlock)) {
+        Reply(device, config, "N", at);
+        notes += Note(device, "frame count=" + std::to_string(byte) + " -> N");
+        device.frame.clear();
+    } else if (device.frame.size() > 4 && device.frame.size() == device.frame[3] + 5u) {
+        FinishFrame(device, config, at, notes, vanished);
+    }
+}
+} // namespace
+
+void InitDevice(VirtualDevice& device, int32_t index, const std::string& description,
+                const std::string& flashPath) {
+    device.index = index;
+    device.description = description;
+    device.flashPath = flashPath;
+    LoadFlash(device);
+}
+
+void SaveFlash(const VirtualDevice& device) {
+    if (device.flashPath.empty())
+        return;
+    std::ofstream file(device.flashPath, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(device.flash.data()), kFlashSize);
+}
+
+void SetLines(VirtualDevice& device, bool dtr, bool rts) {
+    bool wasRunning = device.dtr && device.rts;
+    device.dtr = dtr;
+    device.rts = rts;
+    bool running = dtr && rts;
+    if (running == wasRunning)
+        return;
+    device.phase = running ? BootPhase::AwaitingHandshake : BootPhase::Off;
+    device.frame.clear();
+}
+
+bool Transmit(VirtualDevice& device, const SimConfig& config, const uint8_t* bytes,
+              uint32_t count, SimClock::time_point now, std::string& notes) {
+    if (!HearsBootloaderLine(device))
+        return true; // nobody listens: the bytes are lost on the line
+    SimClock::time_point arrival = config.wireTiming ? std::max(now, device.toDeviceFreeAt) : now;
+    bool vanished = false;
+    for (uint32_t i = 0; i < count && !vanished; ++i) {
+        if (config.wireTiming)
+            arrival += ByteTime(device);
+        Receive(device, config, bytes[i], arrival, notes, vanished);
+    }
+    device.toDeviceFreeAt = arrival;
+    return !vanished;
+}
+
+uint32_t ReadyCount(const VirtualDevice& device, SimClock::time_point now) {
+    uint32_t ready = 0;
+    for (const WaitingByte& byte : device.received) {
+        if (byte.readyAt > now)
+            break;
+        ++ready;
+    }
+    return ready;
+}
+
+uint32_t TakeReady(VirtualDevice& device, uint8_t* dest, uint32_t count, SimClock::time_point now) {
+    uint32_t taken = std::min(count, ReadyCount(device, now));
+    for (uint32_t i = 0; i < taken; ++i) {
+        dest[i] = device.received.front().value;
+        device.received.pop_front();
+    }
+    return taken;
+}

@@ -1,0 +1,356 @@
+// The 16 D2XX entry points of the virtual device library. Every call runs under one lock
+// (the program calls from its window thread and its receive thread at once) and leaves one
+// line in the trace.
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/d2xx.h"
+#include "sim/sim_config.h"
+#include "sim/sim_device.h"
+#include "sim/sim_trace.h"
+
+namespace {
+constexpr FT_STATUS kInvalidParameter = 6;
+constexpr uintptr_t kFirstHandle = 0x1001;
+
+struct SimLibrary {
+    SimConfig config;
+    std::vector<VirtualDevice> devices;
+    Trace trace;
+    uintptr_t nextHandle = kFirstHandle;
+    bool vanished = false; // the unplug fault struck: every call fails from now on
+    std::vector<std::pair<std::string, uint32_t>> callCounts;
+};
+
+std::mutex simMutex;
+SimLibrary* sim = nullptr;
+
+// One call in progress, as its trace line will show it.
+struct CallRecord {
+    const char* name;
+    FT_HANDLE handle = nullptr;
+    int32_t device = -1;
+    std::string arguments;
+    std::string results;
+    std::string notes;
+};
+
+CallRecord NewCall(const char* name, FT_HANDLE handle = nullptr, std::string arguments = {}) {
+    CallRecord call{name, handle, -1, std::move(arguments), {}, {}};
+    return call;
+}
+
+std::string HandleText(FT_HANDLE handle) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return handle ? text : "-";
+}
+
+FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
+    if (!sim)
+        return status;
+    std::string device = call.device >= 0 ? std::to_string(call.device) : "-";
+    WriteTraceLine(sim->trace, std::string(call.name) + " dev=" + device + " handle=" +
+                                   HandleText(call.handle) + call.arguments + " -> " +
+                                   std::to_string(status) + call.results);
+    size_t start = 0;
+    for (size_t end; (end = call.notes.find('\n', start)) != std::string::npos; start = end + 1)
+        WriteTraceLine(sim->trace, call.notes.substr(start, end - start));
+    return status;
+}
+
+uint32_t CountCall(const char* name) {
+    for (auto& [counted, number] : sim->callCounts) {
+        if (counted == name)
+            return ++number;
+    }
+    sim->callCounts.emplace_back(name, 1);
+    return 1;
+}
+
+// What every call meets first: a vanished device, then the configured failures.
+FT_STATUS Precheck(const CallRecord& call) {
+    if (!sim || sim->vanished)
+        return FT_IO_ERROR;
+    uint32_t number = CountCall(call.name);
+    for (const CallFault& fault : sim->config.failures) {
+        if (fault.call == call.name && Includes(fault.calls, number))
+            return fault.status;
+    }
+    return FT_OK;
+}
+
+VirtualDevice* DeviceOfHandle(FT_HANDLE handle) {
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    for (VirtualDevice& device : sim->devices) {
+        if (value != 0 && device.openHandle == value)
+            return &device;
+    }
+    return nullptr;
+}
+
+// Precheck, then the device whose open handle the call names (1 if none).
+FT_STATUS PrecheckHandle(CallRecord& call, VirtualDevice*& device) {
+    FT_STATUS status = Precheck(call);
+    if (status != FT_OK)
+        return status;
+    device = DeviceOfHandle(call.handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    call.device = device->index;
+    return FT_OK;
+}
+
+void Vanish() {
+    sim->vanished = true;
+    for (const VirtualDevice& device : sim->devices)
+        SaveFlash(device);
+}
+
+std::string Argument(const char* key, uint32_t value) {
+    return std::string(" ") + key + "=" + std::to_string(value);
+}
+
+// A settings call: `apply` changes the device's chip settings once the handle checks out.
+template <typename Apply>
+FT_STATUS SettingsCall(CallRecord call, Apply apply) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    VirtualDevice* device = nullptr;
+    FT_STATUS status = PrecheckHandle(call, device);
+    if (status == FT_OK)
+        apply(*device);
+    return Finish(call, status);
+}
+
+FT_STATUS LineCall(const char* name, FT_HANDLE handle, bool isDtr, bool asserted) {
+    return SettingsCall(NewCall(name, handle), [&](VirtualDevice& device) {
+        SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted);
+    });
+}
+
+// Sleeps, without the lock, until `count` bytes are readable or the read time-out passes.
+FT_STATUS WaitForBytes(std::unique_lock<std::mutex>& lock, FT_HANDLE handle, uint32_t count) {
+    VirtualDevice* device = DeviceOfHandle(handle);
+    const uint32_t timeoutMs = device->settings.readTimeoutMs;
+    const SimClock::time_point deadline = SimClock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        SimClock::time_point now = SimClock::now();
+        if (ReadyCount(*device, now) >= count || (timeoutMs != 0 && now >= deadline))
+            return FT_OK;
+        SimClock::time_point wake = now + std::chrono::milliseconds(1);
+        lock.unlock();
+        std::this_thread::sleep_until(timeoutMs != 0 ? std::min(wake, deadline) : wake);
+        lock.lock();
+        if (!sim || sim->vanished)
+            return FT_IO_ERROR;
+        device = DeviceOfHandle(handle);
+        if (!device)
+            return FT_INVALID_HANDLE; // closed by another thread meanwhile
+    }
+}
+
+void FillNode(FT_DEVICE_LIST_INFO_NODE& node, const VirtualDevice& device) {
+    node = FT_DEVICE_LIST_INFO_NODE{};
+    node.Flags = device.openHandle ? 1 : 0; // bit 0: opened
+    node.LocId = static_cast<uint32_t>(device.index + 1);
+    std::snprintf(node.SerialNumber, sizeof node.SerialNumber, "KVX%05d", device.index + 1);
+    std::snprintf(node.Description, sizeof node.Description, "%s", device.description.c_str());
+    node.ftHandle = reinterpret_cast<FT_HANDLE>(device.openHandle);
+}
+
+void StartLibrary() {
+    sim = new SimLibrary();
+    sim->config = ReadSimConfig();
+    OpenTrace(sim->trace, sim->config.tracePath);
+    for (const std::string& problem : sim->config.problems)
+        WriteTraceLine(sim->trace, "# ignored, cannot be read: " + problem);
+    const std::vector<std::string>& descriptions = sim->config.descriptions;
+    sim->devices.resize(descriptions.size());
+    for (size_t i = 0; i < descriptions.size(); ++i) {
+        std::string flashPath = sim->config.flashPath;
+        if (i > 0 && !flashPath.empty())
+            flashPath += "." + std::to_string(i);
+        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i], flashPath);
+    }
+}
+
+void StopLibrary() {
+    // A thread killed at process exit may still own the lock; do not wait for it for long.
+    std::unique_lock<std::mutex> lock(simMutex, std::defer_lock);
+    for (int attempt = 0; attempt < 100 && !lock.try_lock(); ++attempt)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (const VirtualDevice& device : sim->devices) {
+        if (device.openHandle)
+            SaveFlash(device);
+    }
+    CloseTrace(sim->trace);
+    delete sim;
+    sim = nullptr;
+}
+} // namespace
+
+// The state is rebuilt from the environment at every load of the library.
+__attribute__((constructor)) static void LoadVirtualDevice() { StartLibrary(); }
+__attribute__((destructor)) static void UnloadVirtualDevice() { StopLibrary(); }
+
+extern "C" {
+
+FT_STATUS D2XX_API FT_CreateDeviceInfoList(uint32_t* numDevs) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    CallRecord call = NewCall("FT_CreateDeviceInfoList");
+    FT_STATUS status = Precheck(call);
+    if (status == FT_OK && !numDevs)
+        status = kInvalidParameter;
+    if (status == FT_OK) {
+        *numDevs = static_cast<uint32_t>(sim->devices.size());
+        call.results = Argument("count", *numDevs);
+    }
+    return Finish(call, status);
+}
+
+FT_STATUS D2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, uint32_t* numDevs) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    CallRecord call = NewCall("FT_GetDeviceInfoList");
+    FT_STATUS status = Precheck(call);
+    if (status == FT_OK && (!dest || !numDevs))
+        status = kInvalidParameter;
+    if (status == FT_OK) {
+        for (const VirtualDevice& device : sim->devices)
+            FillNode(dest[device.index], device);
+        *numDevs = static_cast<uint32_t>(sim->devices.size());
+        call.results = Argument("count", *numDevs);
+    }
+    return Finish(call, status);
+}
+
+FT_STATUS D2XX_API FT_Open(int index, FT_HANDLE* handle) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    CallRecord call = NewCall("FT_Open");
+    call.device = index;
+    FT_STATUS status = Precheck(call);
+    if (status == FT_OK && (index < 0 || static_cast<size_t>(index) >= sim->devices.size()))
+        status = FT_DEVICE_NOT_FOUND;
+    else if (status == FT_OK && !handle)
+        status = kInvalidParameter;
+    else if (status == FT_OK && sim->devices[static_cast<size_t>(index)].openHandle)
+        status = FT_DEVICE_NOT_OPENED; // open through another handle already
+    if (status == FT_OK) {
+        VirtualDevice& device = sim->devices[static_cast<size_t>(index)];
+        device.openHandle = sim->nextHandle++;
+        *handle = reinterpret_cast<FT_HANDLE>(device.openHandle);
+        call.handle = *handle;
+    }
+    return Finish(call, status);
+}
+
+FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
+    return SettingsCall(NewCall("FT_Close", handle), [](VirtualDevice& device) {
+        device.openHandle = 0;
+        SaveFlash(device);
+    });
+}
+
+FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint32_t* returned) {
+    std::unique_lock<std::mutex> lock(simMutex);
+    CallRecord call = NewCall("FT_Read", handle);
+    call.arguments = Argument("want", toRead);
+    VirtualDevice* device = nullptr;
+    FT_STATUS status = PrecheckHandle(call, device);
+    if (status == FT_OK && (!buffer || !returned))
+        status = kInvalidParameter;
+    if (status == FT_OK)
+        status = WaitForBytes(lock, handle, toRead);
+    if (status == FT_OK) {
+        uint8_t* bytes = static_cast<uint8_t*>(buffer);
+        *returned = TakeReady(*DeviceOfHandle(handle), bytes, toRead, SimClock::now());
+        call.results = Argument("got", *returned) + " data=" + HexBytes(bytes, *returned);
+    }
+    return Finish(call, status);
+}
+
+FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, uint32_t* written) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    CallRecord call = NewCall("FT_Write", handle);
+    call.arguments = Argument("size", toWrite) + " data=" + (bytes ? HexBytes(bytes, toWrite) : "");
+    VirtualDevice* device = nullptr;
+    FT_STATUS status = PrecheckHandle(call, device);
+    if (status == FT_OK && ((!bytes && toWrite > 0) || !written))
+        status = kInvalidParameter;
+    if (status == FT_OK) {
+        if (!Transmit(*device, sim->config, bytes, toWrite, SimClock::now(), call.notes))
+            Vanish();
+        *written = toWrite;
+        call.results = Argument("written", toWrite);
+    }
+    return Finish(call, status);
+}
+
+FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE handle, uint32_t baud) {
+    return SettingsCall(NewCall("FT_SetBaudRate", handle, Argument("baud", baud)),
+                        [&](VirtualDevice& device) { device.settings.baud = baud; });
+}
+
+FT_STATUS D2XX_API FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength,
+                                             uint8_t stopBits, uint8_t parity) {
+    std::string arguments = Argument("bits", wordLength) + Argument("stop", stopBits) +
+                            Argument("parity", parity);
+    return SettingsCall(NewCall("FT_SetDataCharacteristics", handle, arguments),
+                        [&](VirtualDevice& device) {
+                            device.settings.wordLength = wordLength;
+                            device.settings.stopBits = stopBits;
+                            device.settings.parity = parity;
+                        });
+}
+
+FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE handle, uint32_t readMs, uint32_t writeMs) {
+    std::string arguments = Argument("read", readMs) + Argument("write", writeMs);
+    return SettingsCall(NewCall("FT_SetTimeouts", handle, arguments), [&](VirtualDevice& device) {
+        device.settings.readTimeoutMs = readMs;
+        device.settings.writeTimeoutMs = writeMs;
+    });
+}
+
+FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t xon, uint8_t xoff) {
+    std::string arguments = Argument("mode", mode) + Argument("xon", xon) + Argument("xoff", xoff);
+    return SettingsCall(NewCall("FT_SetFlowControl", handle, arguments), [&](VirtualDevice& device) {
+        device.settings.flowControl = mode;
+        device.settings.xon = xon;
+        device.settings.xoff = xoff;
+    });
+}
+
+FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    CallRecord call = NewCall("FT_GetQueueStatus", handle);
+    VirtualDevice* device = nullptr;
+    FT_STATUS status = PrecheckHandle(call, device);
+    if (status == FT_OK && !rxBytes)
+        status = kInvalidParameter;
+    if (status == FT_OK) {
+        *rxBytes = ReadyCount(*device, SimClock::now());
+        call.results = Argument("rx", *rxBytes);
+    }
+    return Finish(call, status);
+}
+
+FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, uint32_t mask) {
+    // Written bytes reach the device at once, so there is never transmit data to discard.
+    return SettingsCall(NewCall("FT_Purge", handle, Argument("mask", mask)),
+                        [&](VirtualDevice& device) {
+                            if (mask & FT_PURGE_RX)
+                                device.received.clear();
+                        });
+}
+
+FT_STATUS D2XX_API FT_SetDtr(FT_HANDLE handle) { return LineCall("FT_SetDtr", handle, true, true); }
+FT_STATUS D2XX_API FT_ClrDtr(FT_HANDLE handle) { return LineCall("FT_ClrDtr", handle, true, false); }
+FT_STATUS D2XX_API FT_SetRts(FT_HANDLE handle) { return LineCall("FT_SetRts", handle, false, true); }
+FT_STATUS D2XX_API FT_ClrRts(FT_HANDLE handle) { return LineCall("FT_ClrRts", handle, false, false); }
+
+} // extern "C"
