@@ -1,0 +1,37 @@
+#pragma once
+// Everything the window shows, in UTF-8; converted to UTF-16 only where it is displayed.
+
+namespace texts {
+inline constexpr const char* caption = "KARVEX Loader v1.0";
+inline constexpr const char* loadButton = "Загрузить";
+inline constexpr const char* connectDevice = "Подключите устройство";
+inline constexpr const char* patchCheckBox = "Вставлять GOTO  0x7F40";
+inline constexpr const char* helpButton = "About-Help";
+inline constexpr const char* fileFilter = "Intel hex|*.hex|All files|*.*";
+
+inline constexpr const char* noDriver = "Не могу подключиться к драйверу";
+inline constexpr const char* hexReadError = "Ошибка считывания hex-файла";
+inline constexpr const char* selectDevice = "Выберите устройство";
+inline constexpr const char* noResponse = "Устройство не отвечает";
+inline constexpr const char* finished = "Успешно завершено";
+
+// About-Help, one entry per line; blanks at line ends belong to the text.
+inline constexpr const char* helpLines[] = {
+    "Программа для прошивки KARVEX.",
+    "Порядок работы: ",
+    "1) Подключите Karvex, если не установлен драйвер - установите. ",
+    "2) Запустите программу. ",
+    "3) Выберите нужное устройство (если подключено более одного). ",
+    "4) Нажмите [Загрузить], выберите желаемый .hex, ждите завершения. ",
+    "",
+    " Программа автоматически заменяет инструкцию по адресу 0x0000 на переход в загрузчик. "
+    "Если вы не хотите этого, то снимите 'галочку' [Вставлять GOTO...], но при этом вы "
+    "рискуете ввести свой Karvex в 'позу', из которой его выведет только программатор.",
+    "",
+    "ВЫ ВСЕ ДЕЛАЕТЕ НА СВОЙ СТРАХ И РИСК, АВТОР НЕ ОТВЕЧАЕТ ЗА ЛЮБОЙ УЩЕРБ, ВОЗНИКШИЙ ПРИ "
+    "ИСПОЛЬЗОВАНИИ ЭТОЙ ПРОГРАММЫ!",
+    "",
+    "Сопровождение: разработчики KARVEX Loader.",
+    "Вопросы и замечания: karvex-loader@example.org",
+};
+} // namespace texts
