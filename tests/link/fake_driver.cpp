@@ -1,6 +1,7 @@
 #include "tests/link/fake_driver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -24,7 +25,9 @@ bool Refused(const char* name, FT_STATUS& status) {
     auto scripted = fakeDriver.failing.find(name);
     if (scripted == fakeDriver.failing.end())
         return false;
-    status = scripted->second;
+    status = scripted->second.status;
+    if (scripted->second.times > 0 && --scripted->second.times == 0)
+        fakeDriver.failing.erase(scripted);
     return true;
 }
 
@@ -109,14 +112,19 @@ FT_STATUS D2XX_API Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint32_
     if (status != FT_OK)
         return status;
     uint32_t n = std::min(toRead, uint32_t(fakeDriver.pending.size()));
-    std::copy_n(fakeDriver.pending.begin(), n, static_cast<uint8_t*>(buffer));
+    bool lost = fakeDriver.emptyReads > 0;
+    fakeDriver.emptyReads -= lost;
+    if (!lost)
+        std::copy_n(fakeDriver.pending.begin(), n, static_cast<uint8_t*>(buffer));
     fakeDriver.pending.erase(fakeDriver.pending.begin(), fakeDriver.pending.begin() + n);
-    *returned = n;
+    *returned = lost ? 0 : n;
     return FT_OK;
 }
 
 FT_STATUS D2XX_API Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, uint32_t* written) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(fakeDriver.delayNextWriteMs.exchange(0)));
     Guard guard(fakeDriver.lock);
+    fakeDriver.pollsSinceWrite = 0;
     int device = -1;
     FT_STATUS status = Begin("Write", handle, " " + std::to_string(toWrite), device);
     if (status != FT_OK)
@@ -134,9 +142,13 @@ FT_STATUS D2XX_API Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, uint3
 
 FT_STATUS D2XX_API GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
     Guard guard(fakeDriver.lock);
+    ++fakeDriver.pollsSinceWrite;
     FT_STATUS status = FT_OK;
-    if (Refused("GetQueueStatus", status))
+    if (Refused("GetQueueStatus", status)) {
+        if (fakeDriver.failedQueryCounts)
+            *rxBytes = uint32_t(fakeDriver.pending.size());
         return status;
+    }
     if (OwnerOf(handle) < 0)
         return FT_INVALID_HANDLE; // not logged: the receive thread polls without pause
     *rxBytes = uint32_t(fakeDriver.pending.size());
@@ -215,6 +227,10 @@ void InstallFakeDriver(std::vector<std::string> descriptions) {
     fakeDriver.ticks = 0;
     fakeDriver.unplugged = false;
     fakeDriver.handlesIssued = 0;
+    fakeDriver.emptyReads = 0;
+    fakeDriver.failedQueryCounts = false;
+    fakeDriver.pollsSinceWrite = 0;
+    fakeDriver.delayNextWriteMs = 0;
     driver = DriverTable{nullptr,      CreateDeviceInfoList, GetDeviceInfoList,
                          Open,         Close,                Read,
                          Write,        SetBaudRate,          SetDataCharacteristics,

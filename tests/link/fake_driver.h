@@ -1,6 +1,7 @@
 #pragma once
 // An in-process stand-in for the D2XX library: the test installs it into `driver`, scripts
 // its answers and failures, and reads back the calls it received.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -22,8 +23,13 @@ struct FakeDriver {
     std::vector<std::string> descriptions;
     FT_STATUS createListStatus = FT_OK;
     FT_STATUS getListStatus = FT_OK;
-    // Entry-point name (without "FT_") -> status it returns instead of doing its work.
-    std::map<std::string, FT_STATUS> failing;
+    // Entry-point name (without "FT_") -> status it returns instead of doing its work, for
+    // the given number of calls (-1: every call).
+    struct Failure {
+        FT_STATUS status;
+        int times = -1;
+    };
+    std::map<std::string, Failure> failing;
     // Every call, as "Name handle args" (handles named h1, h2, ... in order of opening).
     std::vector<std::string> calls;
     // Devices: the handle each is open through (nullptr: closed), and its lines.
@@ -38,6 +44,14 @@ struct FakeDriver {
     int64_t ticks = 0;
     // Unplugged: every call gives FT_IO_ERROR and leaves its outputs untouched.
     bool unplugged = false;
+    // Reads that transfer nothing though bytes wait (the bytes are lost).
+    int emptyReads = 0;
+    // A failing queue query still writes the count of waiting bytes.
+    bool failedQueryCounts = false;
+    // Queue queries since the last write: the receive thread is waiting for a reply.
+    int pollsSinceWrite = 0;
+    // The next write waits this long before it starts, outside the lock.
+    std::atomic<int> delayNextWriteMs{0};
 };
 extern FakeDriver fakeDriver;
 

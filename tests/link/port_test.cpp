@@ -35,7 +35,7 @@ TEST_F(Port, OpenConfiguresReleasesLinesAndReopens) {
 }
 
 TEST_F(Port, DeviceHeldElsewhereFailsAtTheOpenAlone) {
-    fakeDriver.failing["Open"] = FT_DEVICE_NOT_OPENED;
+    fakeDriver.failing["Open"] = {FT_DEVICE_NOT_OPENED};
     EXPECT_FALSE(OpenDevice(1));
     EXPECT_EQ(TakeCalls(), Calls{"Open 1 refused"});
     EXPECT_EQ(currentDevice, 0);
@@ -53,7 +53,7 @@ TEST_F(Port, FailedSetupClosesTheDevice) {
     for (const char* step : {"SetBaudRate", "SetDataCharacteristics", "SetTimeouts",
                              "SetFlowControl", "ClrDtr", "ClrRts"}) {
         SCOPED_TRACE(step);
-        fakeDriver.failing[step] = FT_IO_ERROR;
+        fakeDriver.failing[step] = {FT_IO_ERROR};
         EXPECT_FALSE(OpenDevice(0));
         Calls calls = TakeCalls();
         ASSERT_FALSE(calls.empty());
@@ -79,18 +79,18 @@ TEST_F(Port, AssertingDrivesBothLinesThenReopens) {
 TEST_F(Port, RefusedLineMeansNoCloseAndNoReopen) {
     ASSERT_TRUE(OpenDevice(0));
     TakeCalls();
-    fakeDriver.failing["SetDtr"] = FT_IO_ERROR;
+    fakeDriver.failing["SetDtr"] = {FT_IO_ERROR};
     EXPECT_FALSE(SetControlLines(0, true));
     EXPECT_EQ(TakeCalls(), Calls{"SetDtr h2"});
     EXPECT_EQ(HandleName(DeviceHandle(0)), "h2");
-    fakeDriver.failing = {{"Close", FT_IO_ERROR}};
+    fakeDriver.failing = {{"Close", {FT_IO_ERROR}}};
     EXPECT_FALSE(SetControlLines(0, false));
     EXPECT_EQ(TakeCalls(), (Calls{"ClrDtr h2", "ClrRts h2", "Close h2"}));
 }
 
 TEST_F(Port, FailedReopenIsNotExaminedAndLeavesTheSlot) {
     ASSERT_TRUE(OpenDevice(0));
-    fakeDriver.failing["Open"] = FT_DEVICE_NOT_OPENED;
+    fakeDriver.failing["Open"] = {FT_DEVICE_NOT_OPENED};
     EXPECT_TRUE(SetControlLines(0, true));
     EXPECT_EQ(HandleName(DeviceHandle(0)), "h2");
     EXPECT_EQ(fakeDriver.openHandle[0], nullptr);
