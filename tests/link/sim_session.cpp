@@ -1,0 +1,47 @@
+#include "tests/link/sim_session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "link/driver.h"
+#include "platform/platform.h"
+#include "tests/sim/loaded_sim.h"
+
+namespace {
+const char* const simVariables[] = {"DEVICES", "FLASH",  "TRACE",      "SILENT",
+                                    "NAK",     "DROP",   "TRIPLE_ACK", "LATENCY_US",
+                                    "WIRE",    "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL"};
+
+void SetSimVariable(const std::string& name, const char* value) {
+    SetEnvironmentVariableUtf8(("KARVEX_SIM_" + name).c_str(), value);
+}
+} // namespace
+
+bool StartSim(SimSession& session, const std::string& name, const SimVariables& variables) {
+    session.flashPath = name + ".flash";
+    session.tracePath = name + ".trace";
+    std::remove(session.tracePath.c_str());
+    for (const char* variable : simVariables)
+        SetSimVariable(variable, nullptr);
+    SetSimVariable("FLASH", session.flashPath.c_str());
+    SetSimVariable("TRACE", session.tracePath.c_str());
+    for (const auto& [variable, value] : variables)
+        SetSimVariable(variable, value.c_str());
+    return LoadDriver();
+}
+
+void StopSim() {
+    ReleaseSharedLibrary(driver.module);
+    driver = DriverTable{};
+}
+
+std::vector<std::string> TraceLines(const SimSession& session) {
+    return FileLines(session.tracePath);
+}
+
+int CountTraceLines(const SimSession& session, const std::string& call, const std::string& part) {
+    std::vector<std::string> lines = TraceLines(session);
+    return int(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind(call, 0) == 0 && line.find(part) != std::string::npos;
+    }));
+}

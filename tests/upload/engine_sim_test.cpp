@@ -1,0 +1,146 @@
+// Whole uploads against the virtual device through the real binding, started as the window
+// starts them, over the device's faults.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/flash_image.h"
+#include "link/driver.h"
+#include "link/port.h"
+#include "tests/link/sim_session.h"
+#include "tests/sim/loaded_sim.h"
+#include "upload/engine.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+constexpr size_t flashSize = 0x8000;
+
+struct Scenario {
+    const char* name;
+    SimVariables variables;
+    bool mayFinish; // false: the device cannot take the whole image
+};
+
+// Load, then the start timer: the handshake request goes out while the lines are still
+// released, and the device is closed and reopened while the receive thread polls. The status
+// timer ticks every 100 µs until the receive thread has ended.
+void UploadAsTheWindowDoes() {
+    ASSERT_TRUE(OpenDevice(0));
+    StartUpload();
+    SetControlLines(0, true);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (upload.receiving.load() && std::chrono::steady_clock::now() < deadline) {
+        TickCountdown();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    ASSERT_EQ(upload.receiving.load(), 0) << "the upload did not end";
+}
+
+class EngineWithDevice : public ::testing::TestWithParam<Scenario> {
+protected:
+    SimSession session;
+    Bytes flashBefore;
+
+    void SetUp() override {
+        for (uint32_t i = 0; i < imageSize; ++i)
+            FlashImage[i] = uint8_t(i * 13 + i / 512);
+        flashBefore.resize(flashSize);
+        for (size_t i = 0; i < flashSize; ++i)
+            flashBefore[i] = uint8_t(i ^ 0x5A);
+        std::string name = std::string("engine-") + GetParam().name;
+        std::ofstream(name + ".flash", std::ios::binary)
+            .write(reinterpret_cast<const char*>(flashBefore.data()), long(flashSize));
+        ASSERT_TRUE(StartSim(session, name, GetParam().variables));
+        ASSERT_EQ(EnumerateDevices(), 1u);
+        upload.done = 0;
+        upload.noResponse = 0;
+    }
+    void TearDown() override {
+        WaitForReceiveThread();
+        StopSim();
+    }
+
+    void ExpectDoneOnlyWithTheImageFlashed() {
+        ASSERT_NE(upload.done.load(), upload.noResponse.load()) << "exactly one outcome";
+        Bytes flash = FileBytes(session.flashPath);
+        ASSERT_EQ(flash.size(), flashSize);
+        if (upload.done.load()) {
+            EXPECT_TRUE(std::equal(FlashImage, FlashImage + imageSize, flash.begin()));
+            EXPECT_EQ(upload.offset.load(), 0x7F40);
+        }
+        EXPECT_TRUE(std::equal(flash.begin() + imageSize, flash.end(),
+                               flashBefore.begin() + imageSize))
+            << "the bootloader area changed";
+    }
+
+    void ExpectOpenedOnceAtATimeAndLeftClosed(bool deviceVanishes) {
+        StopSim(); // completes the trace
+        EXPECT_EQ(CountTraceLines(session, "FT_Open", "-> 3"), 0);
+        int opened = CountTraceLines(session, "FT_Open", "-> 0");
+        int closed = CountTraceLines(session, "FT_Close", "-> 0");
+        if (!deviceVanishes) {
+            EXPECT_EQ(opened, closed);
+        }
+    }
+};
+
+TEST_P(EngineWithDevice, EndsDoneWithTheImageFlashedOrNotResponding) {
+    UploadAsTheWindowDoes();
+    ExpectDoneOnlyWithTheImageFlashed();
+    if (GetParam().mayFinish)
+        EXPECT_EQ(upload.done.load(), 1);
+    else
+        EXPECT_EQ(upload.noResponse.load(), 1);
+    ExpectOpenedOnceAtATimeAndLeftClosed(GetParam().variables.count("UNPLUG_AFTER") > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EngineWithDevice,
+    ::testing::Values(Scenario{"clean", {}, true},
+                      Scenario{"silent", {{"SILENT", "1"}}, false},
+                      Scenario{"refusals", {{"NAK", "0:1;3:1,2;200:1;508:1-3;hs:1"}}, true},
+                      Scenario{"refused-for-good", {{"NAK", "9:*"}}, false},
+                      Scenario{"lost-acknowledgements", {{"DROP", "5:1;300:1-2;hs:1"}}, true},
+                      Scenario{"latency", {{"LATENCY_US", "300"}}, true},
+                      Scenario{"triple-acknowledgements", {{"TRIPLE_ACK", "1"}}, true},
+                      Scenario{"unplugged", {{"UNPLUG_AFTER", "100"}}, false},
+                      Scenario{"mixed", {{"TRIPLE_ACK", "1"}, {"NAK", "7:1"}, {"DROP", "8:1"},
+                                         {"LATENCY_US", "50"}}, true}),
+    [](const ::testing::TestParamInfo<Scenario>& info) {
+        std::string name = info.param.name;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
+
+// The counts the window relies on, as the device saw them.
+class EngineRetries : public EngineWithDevice {};
+
+TEST_P(EngineRetries, SilentDeviceHearsTheHandshake101Times) {
+    UploadAsTheWindowDoes();
+    EXPECT_EQ(upload.noResponse.load(), 1);
+    StopSim();
+    EXPECT_EQ(CountTraceLines(session, "FT_Write", "size=1 data=C1"), 101);
+}
+
+INSTANTIATE_TEST_SUITE_P(Silent, EngineRetries,
+                         ::testing::Values(Scenario{"silent-count", {{"SILENT", "1"}}, false}));
+
+TEST(EngineWithDeviceRounds, TwoUploadsInARowBothFinish) {
+    SimSession session;
+    ASSERT_TRUE(StartSim(session, "engine-two-rounds", {}));
+    ASSERT_EQ(EnumerateDevices(), 1u);
+    for (int round = 0; round < 2; ++round) {
+        upload.done = 0;
+        FlashImage[100] = uint8_t(round);
+        UploadAsTheWindowDoes();
+        EXPECT_EQ(upload.done.load(), 1) << round;
+        EXPECT_EQ(FileBytes(session.flashPath)[100], round);
+    }
+    StopSim();
+}
+} // namespace
