@@ -217,7 +217,7 @@ FT_STATUS D2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, uint32_t
     std::lock_guard<std::mutex> lock(simMutex);
     CallRecord call = NewCall("FT_GetDeviceInfoList");
     FT_STATUS status = Precheck(call);
-    if (status == FT_OK && (!dest || !numDevs))
+    if (status == FT_OK && ((!dest && !sim->devices.empty()) || !numDevs))
         status = kInvalidParameter;
     if (status == FT_OK) {
         for (const VirtualDevice& device : sim->devices)

@@ -1,0 +1,95 @@
+#include "tests/sim/loaded_sim.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "platform/platform.h"
+
+namespace {
+const char* const simVariables[] = {
+    "KARVEX_SIM_DEVICES", "KARVEX_SIM_FLASH", "KARVEX_SIM_TRACE", "KARVEX_SIM_SILENT",
+    "KARVEX_SIM_NAK", "KARVEX_SIM_DROP", "KARVEX_SIM_TRIPLE_ACK", "KARVEX_SIM_LATENCY_US",
+    "KARVEX_SIM_WIRE", "KARVEX_SIM_BLOCK_WRITE_US", "KARVEX_SIM_UNPLUG_AFTER", "KARVEX_SIM_FAIL"};
+
+template <typename Fn>
+bool Bind(void* module, const char* name, Fn& entry) {
+    entry = reinterpret_cast<Fn>(FindLibrarySymbol(module, name));
+    return entry != nullptr;
+}
+} // namespace
+
+bool LoadSim(LoadedSim& sim, const SimEnvironment& environment) {
+    for (const char* name : simVariables)
+        SetEnvironmentVariableUtf8(name, nullptr);
+    for (const auto& [name, value] : environment)
+        SetEnvironmentVariableUtf8(name.c_str(), value.c_str());
+    sim = LoadedSim{};
+    sim.module = LoadSharedLibrary(driverLibraryName);
+    void* m = sim.module;
+    return m && Bind(m, "FT_CreateDeviceInfoList", sim.CreateDeviceInfoList) &&
+           Bind(m, "FT_GetDeviceInfoList", sim.GetDeviceInfoList) && Bind(m, "FT_Open", sim.Open) &&
+           Bind(m, "FT_Close", sim.Close) && Bind(m, "FT_Read", sim.Read) &&
+           Bind(m, "FT_Write", sim.Write) && Bind(m, "FT_SetBaudRate", sim.SetBaudRate) &&
+           Bind(m, "FT_SetDataCharacteristics", sim.SetDataCharacteristics) &&
+           Bind(m, "FT_SetTimeouts", sim.SetTimeouts) &&
+           Bind(m, "FT_SetFlowControl", sim.SetFlowControl) &&
+           Bind(m, "FT_GetQueueStatus", sim.GetQueueStatus) && Bind(m, "FT_Purge", sim.Purge) &&
+           Bind(m, "FT_SetDtr", sim.SetDtr) && Bind(m, "FT_ClrDtr", sim.ClrDtr) &&
+           Bind(m, "FT_SetRts", sim.SetRts) && Bind(m, "FT_ClrRts", sim.ClrRts);
+}
+
+void UnloadSim(LoadedSim& sim) {
+    ReleaseSharedLibrary(sim.module);
+    sim = LoadedSim{};
+}
+
+FT_HANDLE OpenForBootloader(const LoadedSim& sim, int index) {
+    FT_HANDLE handle = nullptr;
+    bool ready = sim.Open(index, &handle) == FT_OK && sim.SetBaudRate(handle, 500000) == FT_OK &&
+                 sim.SetDataCharacteristics(handle, 8, 0, 0) == FT_OK &&
+                 sim.SetTimeouts(handle, 200, 200) == FT_OK && sim.SetDtr(handle) == FT_OK &&
+                 sim.SetRts(handle) == FT_OK;
+    return ready ? handle : nullptr;
+}
+
+FT_STATUS WriteBytes(const LoadedSim& sim, FT_HANDLE handle, std::vector<uint8_t> bytes) {
+    uint32_t written = 0;
+    return sim.Write(handle, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
+}
+
+std::string ReadText(const LoadedSim& sim, FT_HANDLE handle, uint32_t count) {
+    std::string text(count, '\0');
+    uint32_t got = 0;
+    if (sim.Read(handle, text.data(), count, &got) != FT_OK)
+        return "<failed>";
+    text.resize(got);
+    return text;
+}
+
+std::vector<uint8_t> BlockFrame(uint32_t address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> frame(data.size() + 4);
+    frame[1] = static_cast<uint8_t>(address >> 8);
+    frame[2] = static_cast<uint8_t>(address);
+    frame[3] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), frame.begin() + 4);
+    uint8_t sum = 0;
+    for (uint8_t byte : frame)
+        sum = static_cast<uint8_t>(sum - byte);
+    frame.push_back(sum);
+    return frame;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file),
+                                std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> FileLines(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
+}
