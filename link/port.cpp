@@ -6,6 +6,7 @@
 #include "link/driver.h"
 
 int32_t currentDevice = 0;
+FT_STATUS lastOpenStatus = FT_OK;
 
 namespace {
 constexpr uint32_t baudRate = 500000;
@@ -33,52 +34,70 @@ FT_STATUS OpenIntoSlot(int32_t index) {
     return status;
 }
 
-bool ConfigurePort(FT_HANDLE handle) {
-    return driver.FT_SetBaudRate(handle, baudRate) == FT_OK &&
-           driver.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity) == FT_OK &&
-           driver.FT_SetTimeouts(handle, readTimeoutMs, writeTimeoutMs) == FT_OK &&
-           driver.FT_SetFlowControl(handle, 0, 0, 0) == FT_OK;
+// Each setting only after the one before succeeded; the status of the first that failed.
+FT_STATUS ConfigurePort(FT_HANDLE handle) {
+    FT_STATUS status = driver.FT_SetBaudRate(handle, baudRate);
+    if (status == FT_OK)
+        status = driver.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity);
+    if (status == FT_OK)
+        status = driver.FT_SetTimeouts(handle, readTimeoutMs, writeTimeoutMs);
+    if (status == FT_OK)
+        status = driver.FT_SetFlowControl(handle, 0, 0, 0);
+    return status;
 }
 
-bool DriveLines(FT_HANDLE handle, bool asserted) {
-    if (asserted)
-        return driver.FT_SetDtr(handle) == FT_OK && driver.FT_SetRts(handle) == FT_OK;
-    return driver.FT_ClrDtr(handle) == FT_OK && driver.FT_ClrRts(handle) == FT_OK;
+FT_STATUS DriveLines(FT_HANDLE handle, bool asserted) {
+    FT_STATUS status = asserted ? driver.FT_SetDtr(handle) : driver.FT_ClrDtr(handle);
+    if (status == FT_OK)
+        status = asserted ? driver.FT_SetRts(handle) : driver.FT_ClrRts(handle);
+    return status;
+}
+
+// SetControlLines, reporting the status of the call that failed.
+FT_STATUS SwitchLines(int32_t index, bool asserted) {
+    if (!IsListed(index))
+        return FT_DEVICE_NOT_FOUND;
+    std::lock_guard<std::mutex> lock(reopening);
+    FT_HANDLE handle = Slot(index).load();
+    FT_STATUS status = DriveLines(handle, asserted);
+    if (status == FT_OK)
+        status = driver.FT_Close(handle);
+    if (status == FT_OK)
+        OpenIntoSlot(index);
+    return status;
+}
+
+FT_STATUS OpenAndConfigure(int32_t index) {
+    if (!IsListed(index))
+        return FT_DEVICE_NOT_FOUND;
+    FT_STATUS status;
+    {
+        std::lock_guard<std::mutex> lock(reopening);
+        status = OpenIntoSlot(index);
+    }
+    if (status != FT_OK)
+        return status;
+    FT_HANDLE handle = DeviceHandle(index);
+    status = ConfigurePort(handle);
+    if (status == FT_OK)
+        status = SwitchLines(index, false);
+    if (status != FT_OK)
+        driver.FT_Close(handle); // left open, the device would refuse every later open
+    return status;
 }
 } // namespace
 
 FT_HANDLE DeviceHandle(int32_t index) { return IsListed(index) ? Slot(index).load() : nullptr; }
 
 bool OpenDevice(int32_t index) {
-    if (!IsListed(index))
+    lastOpenStatus = OpenAndConfigure(index);
+    if (lastOpenStatus != FT_OK)
         return false;
-    FT_STATUS opened;
-    {
-        std::lock_guard<std::mutex> lock(reopening);
-        opened = OpenIntoSlot(index);
-    }
-    if (opened != FT_OK)
-        return false;
-    FT_HANDLE handle = DeviceHandle(index);
-    if (!ConfigurePort(handle) || !SetControlLines(index, false)) {
-        // Left open, the device would refuse every later open until the program restarts.
-        driver.FT_Close(handle);
-        return false;
-    }
     currentDevice = index;
     return true;
 }
 
-bool SetControlLines(int32_t index, bool asserted) {
-    if (!IsListed(index))
-        return false;
-    std::lock_guard<std::mutex> lock(reopening);
-    FT_HANDLE handle = Slot(index).load();
-    if (!DriveLines(handle, asserted) || driver.FT_Close(handle) != FT_OK)
-        return false;
-    OpenIntoSlot(index);
-    return true;
-}
+bool SetControlLines(int32_t index, bool asserted) { return SwitchLines(index, asserted) == FT_OK; }
 
 FT_STATUS ReopenStaleHandle(int32_t index, FT_HANDLE failedHandle) {
     if (!IsListed(index))

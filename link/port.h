@@ -5,6 +5,9 @@
 #include "link/d2xx.h"
 
 extern int32_t currentDevice;
+// Status of the call that made the latest OpenDevice fail (FT_DEVICE_NOT_FOUND for an index
+// not listed); FT_OK after a successful one.
+extern FT_STATUS lastOpenStatus;
 
 // Opens device `index` at 500,000 baud 8N1, 5 s time-outs, no flow control, lines released.
 // On success currentDevice = index. On failure after the open the handle is closed again.
