@@ -1,0 +1,129 @@
+// Whole uploads against the virtual device (found by name; run with it on the library path):
+// (a) without latency, the engine's cost per block beyond the bare exchange of the same frames;
+// (b) with the device's wire-timing model at 500,000 baud, the total time against its floor.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "image/flash_image.h"
+#include "link/driver.h"
+#include "link/port.h"
+#include "platform/platform.h"
+#include "upload/engine.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr int blocks = 509;
+constexpr double lineBitsPerByte = 10, baud = 500000;
+
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Loads the virtual device afresh with wire timing on or off.
+bool LoadDevice(bool wire, unsigned blockWriteUs) {
+    if (driver.module) {
+        ReleaseSharedLibrary(driver.module);
+        driver = DriverTable{};
+    }
+    SetEnvironmentVariableUtf8("KARVEX_SIM_WIRE", wire ? "1" : "0");
+    SetEnvironmentVariableUtf8("KARVEX_SIM_BLOCK_WRITE_US", std::to_string(blockWriteUs).c_str());
+    return LoadDriver() && EnumerateDevices() > 0;
+}
+
+// The device open with its bootloader listening, as after the start step.
+bool PrepareDevice() { return OpenDevice(0) && SetControlLines(0, true); }
+
+void Exchange(const uint8_t* frame, uint32_t length, uint32_t replyLength) {
+    uint8_t reply[frameBufferSize];
+    uint32_t transferred = 0, waiting = 0;
+    driver.FT_Write(DeviceHandle(0), const_cast<uint8_t*>(frame), length, &transferred);
+    while (driver.FT_GetQueueStatus(DeviceHandle(0), &waiting) == FT_OK && waiting < replyLength) {
+    }
+    driver.FT_Read(DeviceHandle(0), reply, waiting, &transferred);
+}
+
+// The same frames and replies as an upload, written and polled directly.
+double BareExchangeSeconds() {
+    if (!PrepareDevice())
+        return -1;
+    uint8_t frame[frameBufferSize];
+    auto start = Clock::now();
+    driver.FT_Purge(DeviceHandle(0), FT_PURGE_RX | FT_PURGE_TX);
+    Exchange(frame, BuildHandshakeRequest(frame), handshakeReplyLength);
+    for (int block = 0; block < blocks; ++block)
+        Exchange(frame, BuildBlockFrame(FlashImage, block * blockSize, frame), blockReplyLength);
+    double seconds = Seconds(start);
+    SetControlLines(0, false);
+    driver.FT_Close(DeviceHandle(0));
+    return seconds;
+}
+
+// One upload from StartUpload to `done`; negative if it did not finish.
+double UploadSeconds() {
+    if (!PrepareDevice())
+        return -1;
+    upload.done = 0;
+    upload.noResponse = 0;
+    auto start = Clock::now();
+    StartUpload();
+    while (!upload.done.load() && !upload.noResponse.load())
+        std::this_thread::yield();
+    double seconds = Seconds(start);
+    WaitForReceiveThread();
+    return upload.done.load() ? seconds : -1;
+}
+
+template <typename Run>
+double Fastest(int runs, Run run) {
+    double best = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        double seconds = run();
+        if (seconds < 0)
+            return -1;
+        best = std::min(best, seconds);
+    }
+    return best;
+}
+
+bool BenchOverhead() {
+    if (!LoadDevice(false, 0))
+        return false;
+    double bare = Fastest(20, BareExchangeSeconds);
+    double engine = Fastest(20, UploadSeconds);
+    if (bare < 0 || engine < 0)
+        return false;
+    std::printf("no latency: upload %.3f ms, bare exchange %.3f ms, engine %.2f us/block "
+                "(whole upload %.2f us/block)\n",
+                engine * 1e3, bare * 1e3, (engine - bare) / blocks * 1e6, engine / blocks * 1e6);
+    return true;
+}
+
+bool BenchWireTiming(unsigned blockWriteUs) {
+    if (!LoadDevice(true, blockWriteUs))
+        return false;
+    double seconds = Fastest(2, UploadSeconds);
+    if (seconds < 0)
+        return false;
+    double line = (blocks * (blockSize + 5) + 1) * lineBitsPerByte / baud;
+    double floor = line + blocks * blockWriteUs * 1e-6;
+    double replies = (handshakeReplyLength + blocks * blockReplyLength) * lineBitsPerByte / baud;
+    std::printf("wire timing, %u us per block write: %.4f s, floor %.4f s (+%.2f %%); "
+                "with the replies' own line time %.4f s (+%.2f %%)\n",
+                blockWriteUs, seconds, floor, (seconds / floor - 1) * 100, floor + replies,
+                (seconds / (floor + replies) - 1) * 100);
+    return true;
+}
+} // namespace
+
+int main() {
+    for (uint32_t i = 0; i < imageSize; ++i)
+        FlashImage[i] = uint8_t(i * 31 + 7);
+    SetEnvironmentVariableUtf8("KARVEX_SIM_DEVICES", "KARVEX");
+    bool ok = BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200);
+    if (!ok)
+        std::fprintf(stderr, "upload_bench: the virtual device could not be loaded or did not finish\n");
+    return ok ? 0 : 1;
+}
