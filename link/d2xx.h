@@ -35,20 +35,19 @@ static_assert(sizeof(FT_DEVICE_LIST_INFO_NODE) == (sizeof(void*) == 8 ? 104 : 10
 extern "C" {
 using FT_CreateDeviceInfoListFn = FT_STATUS(D2XX_API*)(uint32_t* numDevs);
 using FT_GetDeviceInfoListFn = FT_STATUS(D2XX_API*)(FT_DEVICE_LIST_INFO_NODE* dest,
-                                                     uint32_t* numDevs);
+                                                    uint32_t* numDevs);
 using FT_OpenFn = FT_STATUS(D2XX_API*)(int index, FT_HANDLE* handle);
 using FT_CloseFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle);
 using FT_ReadFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, void* buffer, uint32_t toRead,
-                                        uint32_t* returned);
+                                       uint32_t* returned);
 using FT_WriteFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, void* buffer, uint32_t toWrite,
-                                         uint32_t* written);
+                                        uint32_t* written);
 using FT_SetBaudRateFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t baud);
 using FT_SetDataCharacteristicsFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint8_t wordLength,
-                                                          uint8_t stopBits, uint8_t parity);
-using FT_SetTimeoutsFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t readMs,
-                                               uint32_t writeMs);
+                                                         uint8_t stopBits, uint8_t parity);
+using FT_SetTimeoutsFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t readMs, uint32_t writeMs);
 using FT_SetFlowControlFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint16_t mode, uint8_t xon,
-                                                  uint8_t xoff);
+                                                 uint8_t xoff);
 using FT_GetQueueStatusFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t* rxBytes);
 using FT_PurgeFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t mask);
 using FT_LineFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle); // SetDtr, ClrDtr, SetRts, ClrRts

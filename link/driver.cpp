@@ -9,8 +9,7 @@ DriverTable driver{};
 DeviceList deviceList{};
 
 namespace {
-template <typename Entry>
-bool BindEntry(void* module, const char* name, Entry& entry) {
+template <typename Entry> bool BindEntry(void* module, const char* name, Entry& entry) {
     entry = reinterpret_cast<Entry>(FindLibrarySymbol(module, name));
     return entry != nullptr;
 }

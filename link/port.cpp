@@ -87,7 +87,9 @@ FT_STATUS OpenAndConfigure(int32_t index) {
 }
 } // namespace
 
-FT_HANDLE DeviceHandle(int32_t index) { return IsListed(index) ? Slot(index).load() : nullptr; }
+FT_HANDLE DeviceHandle(int32_t index) {
+    return IsListed(index) ? Slot(index).load() : nullptr;
+}
 
 bool OpenDevice(int32_t index) {
     lastOpenStatus = OpenAndConfigure(index);
@@ -97,7 +99,9 @@ bool OpenDevice(int32_t index) {
     return true;
 }
 
-bool SetControlLines(int32_t index, bool asserted) { return SwitchLines(index, asserted) == FT_OK; }
+bool SetControlLines(int32_t index, bool asserted) {
+    return SwitchLines(index, asserted) == FT_OK;
+}
 
 FT_STATUS ReopenStaleHandle(int32_t index, FT_HANDLE failedHandle) {
     if (!IsListed(index))

@@ -21,9 +21,13 @@ constexpr size_t receiveThreadStack = 4096;
 constexpr uint32_t purgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 constexpr auto relaxed = std::memory_order_relaxed;
 
-FT_HANDLE Handle() { return DeviceHandle(currentDevice); }
+FT_HANDLE Handle() {
+    return DeviceHandle(currentDevice);
+}
 
-void Record(FT_STATUS status) { upload.lastStatus.store(status, relaxed); }
+void Record(FT_STATUS status) {
+    upload.lastStatus.store(status, relaxed);
+}
 
 void Write(uint32_t length) {
     uint32_t written = 0;

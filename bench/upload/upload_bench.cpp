@@ -34,7 +34,9 @@ bool LoadDevice(bool wire, unsigned blockWriteUs) {
 }
 
 // The device open with its bootloader listening, as after the start step.
-bool PrepareDevice() { return OpenDevice(0) && SetControlLines(0, true); }
+bool PrepareDevice() {
+    return OpenDevice(0) && SetControlLines(0, true);
+}
 
 void Exchange(const uint8_t* frame, uint32_t length, uint32_t replyLength) {
     uint8_t reply[frameBufferSize];
@@ -76,8 +78,7 @@ double UploadSeconds() {
     return upload.done.load() ? seconds : -1;
 }
 
-template <typename Run>
-double Fastest(int runs, Run run) {
+template <typename Run> double Fastest(int runs, Run run) {
     double best = 1e9;
     for (int i = 0; i < runs; ++i) {
         double seconds = run();
@@ -124,6 +125,7 @@ int main() {
     SetEnvironmentVariableUtf8("KARVEX_SIM_DEVICES", "KARVEX");
     bool ok = BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200);
     if (!ok)
-        std::fprintf(stderr, "upload_bench: the virtual device could not be loaded or did not finish\n");
+        std::fprintf(stderr,
+                     "upload_bench: the virtual device could not be loaded or did not finish\n");
     return ok ? 0 : 1;
 }

@@ -42,12 +42,12 @@ bool FileExists(const char* path) {
 }
 
 class Binding : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { StopSim(); }
 
     void Start(const SimVariables& variables) {
-        ASSERT_TRUE(StartSim(session, ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                             variables));
+        ASSERT_TRUE(StartSim(
+            session, ::testing::UnitTest::GetInstance()->current_test_info()->name(), variables));
         ASSERT_TRUE(EveryEntryBound());
     }
     // Names of the calls traced after the enumeration, in order.

@@ -32,7 +32,8 @@ TEST(EnumerateDevices, FailingListGivesNoDevicesThoughSomeWereCounted) {
     InstallFakeDriver({"KARVEX A", "KARVEX B", "KARVEX C"});
     fakeDriver.getListStatus = FT_IO_ERROR;
     EXPECT_EQ(EnumerateDevices(), 0u);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"CreateDeviceInfoList", "GetDeviceInfoList 3"}));
+    EXPECT_EQ(TakeCalls(),
+              (std::vector<std::string>{"CreateDeviceInfoList", "GetDeviceInfoList 3"}));
     EXPECT_EQ(deviceList.count, 0u);
     EXPECT_EQ(std::string(DeviceDescription(0)), "");
     EXPECT_FALSE(OpenDevice(0));

@@ -12,9 +12,13 @@ FakeDriver fakeDriver;
 namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-FT_HANDLE NewHandle() { return reinterpret_cast<FT_HANDLE>(uintptr_t(++fakeDriver.handlesIssued)); }
+FT_HANDLE NewHandle() {
+    return reinterpret_cast<FT_HANDLE>(uintptr_t(++fakeDriver.handlesIssued));
+}
 
-void Log(const std::string& call) { fakeDriver.calls.push_back(call); }
+void Log(const std::string& call) {
+    fakeDriver.calls.push_back(call);
+}
 
 // The status a call gets before it does any work: scripted failure, vanished device.
 bool Refused(const char* name, FT_STATUS& status) {
@@ -201,10 +205,18 @@ FT_STATUS Line(const char* name, FT_HANDLE handle, std::vector<bool>& line, bool
     return status;
 }
 
-FT_STATUS D2XX_API SetDtr(FT_HANDLE handle) { return Line("SetDtr", handle, fakeDriver.dtr, true); }
-FT_STATUS D2XX_API ClrDtr(FT_HANDLE handle) { return Line("ClrDtr", handle, fakeDriver.dtr, false); }
-FT_STATUS D2XX_API SetRts(FT_HANDLE handle) { return Line("SetRts", handle, fakeDriver.rts, true); }
-FT_STATUS D2XX_API ClrRts(FT_HANDLE handle) { return Line("ClrRts", handle, fakeDriver.rts, false); }
+FT_STATUS D2XX_API SetDtr(FT_HANDLE handle) {
+    return Line("SetDtr", handle, fakeDriver.dtr, true);
+}
+FT_STATUS D2XX_API ClrDtr(FT_HANDLE handle) {
+    return Line("ClrDtr", handle, fakeDriver.dtr, false);
+}
+FT_STATUS D2XX_API SetRts(FT_HANDLE handle) {
+    return Line("SetRts", handle, fakeDriver.rts, true);
+}
+FT_STATUS D2XX_API ClrRts(FT_HANDLE handle) {
+    return Line("ClrRts", handle, fakeDriver.rts, false);
+}
 } // namespace
 
 std::string HandleName(FT_HANDLE handle) {
@@ -231,12 +243,23 @@ void InstallFakeDriver(std::vector<std::string> descriptions) {
     fakeDriver.failedQueryCounts = false;
     fakeDriver.pollsSinceWrite = 0;
     fakeDriver.delayNextWriteMs = 0;
-    driver = DriverTable{nullptr,      CreateDeviceInfoList, GetDeviceInfoList,
-                         Open,         Close,                Read,
-                         Write,        SetBaudRate,          SetDataCharacteristics,
-                         SetTimeouts,  SetFlowControl,       GetQueueStatus,
-                         Purge,        SetDtr,               ClrDtr,
-                         SetRts,       ClrRts};
+    driver = DriverTable{nullptr,
+                         CreateDeviceInfoList,
+                         GetDeviceInfoList,
+                         Open,
+                         Close,
+                         Read,
+                         Write,
+                         SetBaudRate,
+                         SetDataCharacteristics,
+                         SetTimeouts,
+                         SetFlowControl,
+                         GetQueueStatus,
+                         Purge,
+                         SetDtr,
+                         ClrDtr,
+                         SetRts,
+                         ClrRts};
 }
 
 std::vector<std::string> TakeCalls() {

@@ -13,7 +13,7 @@ namespace {
 using Calls = std::vector<std::string>;
 
 class Port : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         InstallFakeDriver({"KARVEX A", "KARVEX B"});
         ASSERT_EQ(EnumerateDevices(), 2u);
@@ -24,10 +24,10 @@ protected:
 
 TEST_F(Port, OpenConfiguresReleasesLinesAndReopens) {
     ASSERT_TRUE(OpenDevice(1));
-    EXPECT_EQ(TakeCalls(), (Calls{"Open 1 -> h1", "SetBaudRate h1 500000",
-                                  "SetDataCharacteristics h1 8 0 0", "SetTimeouts h1 5000 5000",
-                                  "SetFlowControl h1 0 0 0", "ClrDtr h1", "ClrRts h1", "Close h1",
-                                  "Open 1 -> h2"}));
+    EXPECT_EQ(TakeCalls(),
+              (Calls{"Open 1 -> h1", "SetBaudRate h1 500000", "SetDataCharacteristics h1 8 0 0",
+                     "SetTimeouts h1 5000 5000", "SetFlowControl h1 0 0 0", "ClrDtr h1",
+                     "ClrRts h1", "Close h1", "Open 1 -> h2"}));
     EXPECT_EQ(currentDevice, 1);
     EXPECT_EQ(HandleName(DeviceHandle(1)), "h2"); // the handle of the reopen
     EXPECT_EQ(fakeDriver.openHandle[1], DeviceHandle(1));

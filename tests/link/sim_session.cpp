@@ -8,8 +8,8 @@
 #include "tests/sim/loaded_sim.h"
 
 namespace {
-const char* const simVariables[] = {"DEVICES", "FLASH",  "TRACE",      "SILENT",
-                                    "NAK",     "DROP",   "TRIPLE_ACK", "LATENCY_US",
+const char* const simVariables[] = {"DEVICES", "FLASH",          "TRACE",        "SILENT",
+                                    "NAK",     "DROP",           "TRIPLE_ACK",   "LATENCY_US",
                                     "WIRE",    "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL"};
 
 void SetSimVariable(const std::string& name, const char* value) {

@@ -50,7 +50,7 @@ void UploadAsTheWindowDoes() {
 }
 
 class EngineWithDevice : public ::testing::TestWithParam<Scenario> {
-protected:
+  protected:
     SimSession session;
     Bytes flashBefore;
 
@@ -81,8 +81,8 @@ protected:
             EXPECT_TRUE(std::equal(FlashImage, FlashImage + imageSize, flash.begin()));
             EXPECT_EQ(upload.offset.load(), 0x7F40);
         }
-        EXPECT_TRUE(std::equal(flash.begin() + imageSize, flash.end(),
-                               flashBefore.begin() + imageSize))
+        EXPECT_TRUE(
+            std::equal(flash.begin() + imageSize, flash.end(), flashBefore.begin() + imageSize))
             << "the bootloader area changed";
     }
 
@@ -109,16 +109,17 @@ TEST_P(EngineWithDevice, EndsDoneWithTheImageFlashedOrNotResponding) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, EngineWithDevice,
-    ::testing::Values(Scenario{"clean", {}, true},
-                      Scenario{"silent", {{"SILENT", "1"}}, false},
-                      Scenario{"refusals", {{"NAK", "0:1;3:1,2;200:1;508:1-3;hs:1"}}, true},
-                      Scenario{"refused-for-good", {{"NAK", "9:*"}}, false},
-                      Scenario{"lost-acknowledgements", {{"DROP", "5:1;300:1-2;hs:1"}}, true},
-                      Scenario{"latency", {{"LATENCY_US", "300"}}, true},
-                      Scenario{"triple-acknowledgements", {{"TRIPLE_ACK", "1"}}, true},
-                      Scenario{"unplugged", {{"UNPLUG_AFTER", "100"}}, false},
-                      Scenario{"mixed", {{"TRIPLE_ACK", "1"}, {"NAK", "7:1"}, {"DROP", "8:1"},
-                                         {"LATENCY_US", "50"}}, true}),
+    ::testing::Values(
+        Scenario{"clean", {}, true}, Scenario{"silent", {{"SILENT", "1"}}, false},
+        Scenario{"refusals", {{"NAK", "0:1;3:1,2;200:1;508:1-3;hs:1"}}, true},
+        Scenario{"refused-for-good", {{"NAK", "9:*"}}, false},
+        Scenario{"lost-acknowledgements", {{"DROP", "5:1;300:1-2;hs:1"}}, true},
+        Scenario{"latency", {{"LATENCY_US", "300"}}, true},
+        Scenario{"triple-acknowledgements", {{"TRIPLE_ACK", "1"}}, true},
+        Scenario{"unplugged", {{"UNPLUG_AFTER", "100"}}, false},
+        Scenario{"mixed",
+                 {{"TRIPLE_ACK", "1"}, {"NAK", "7:1"}, {"DROP", "8:1"}, {"LATENCY_US", "50"}},
+                 true}),
     [](const ::testing::TestParamInfo<Scenario>& info) {
         std::string name = info.param.name;
         std::replace(name.begin(), name.end(), '-', '_');

@@ -31,7 +31,7 @@ Bytes BlockFrame(int block) {
 // Answers the handshake with 'C','K' and every well-formed block with 'K' (writing it into
 // its flash), unless a reply is scripted for that send. Runs with the fake's lock held.
 struct Bootloader {
-    std::vector<std::string> handshakeReplies;           // per send; then "CK"
+    std::vector<std::string> handshakeReplies;            // per send; then "CK"
     std::map<int, std::vector<std::string>> blockReplies; // block -> per send; then "K"
     std::map<int, std::function<void(int send)>> onBlock; // called at each send of a block
     Bytes flash = Bytes(0x8000, 0xFF);
@@ -42,8 +42,7 @@ struct Bootloader {
     std::string Answer(const Bytes& frame) {
         if (frame == handshakeFrame)
             return Scripted(handshakeReplies, handshakes++, "CK");
-        if (frame.size() < 5 || frame[0] != 0 || frame.size() != frame[3] + 5u ||
-            Sum(frame) != 0) {
+        if (frame.size() < 5 || frame[0] != 0 || frame.size() != frame[3] + 5u || Sum(frame) != 0) {
             ++badFrames;
             return "";
         }
@@ -70,7 +69,7 @@ struct Bootloader {
 };
 
 class Engine : public ::testing::Test {
-protected:
+  protected:
     Bootloader bootloader;
 
     void SetUp() override {
@@ -118,8 +117,8 @@ protected:
     std::vector<int> Sequence() {
         std::vector<int> blocks;
         for (const FakeFrame& frame : Frames())
-            blocks.push_back(frame.bytes == handshakeFrame ? -1
-                                                           : (frame.bytes[1] << 8 | frame.bytes[2]) / 64);
+            blocks.push_back(
+                frame.bytes == handshakeFrame ? -1 : (frame.bytes[1] << 8 | frame.bytes[2]) / 64);
         return blocks;
     }
     static std::vector<int> EveryBlockOnce() {
