@@ -1,9 +1,9 @@
 // One upload through karvex-loader.exe's window, for tools/demo:
-//   gui_driver FOLDER HEX [--flash FILE] [--hold MARKER]
+//   gui_driver FOLDER HEX [--flash FILE] [--hold MARKER] [--report FILE]
 // starts FOLDER\karvex-loader.exe, presses Load, chooses HEX, waits for the final message and
 // prints it. With --hold it writes MARKER while the message is shown and waits until MARKER is
 // deleted (time for a screenshot). With --flash it reports whether the virtual device's flash
-// FILE holds the image the program sent.
+// FILE holds the image the program sent. With --report the lines printed also go to FILE.
 #include <fcntl.h>
 #include <io.h>
 
@@ -18,15 +18,27 @@
 
 namespace {
 struct Options {
-    std::wstring folder, hex, flash, hold;
+    std::wstring folder, hex, flash, hold, report;
 };
+
+std::string reportText;
+
+void Say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    reportText += line + "\n";
+}
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options) {
     std::vector<std::wstring> positional;
     for (int i = 1; i < argc; ++i) {
         std::wstring argument = argv[i];
-        if ((argument == L"--flash" || argument == L"--hold") && i + 1 < argc)
-            (argument == L"--flash" ? options.flash : options.hold) = WindowsPath(Narrow(argv[++i]));
+        std::wstring* value = argument == L"--flash"    ? &options.flash
+                              : argument == L"--hold"   ? &options.hold
+                              : argument == L"--report" ? &options.report
+                                                        : nullptr;
+        if (value && i + 1 < argc)
+            *value = WindowsPath(Narrow(argv[++i]));
         else
             positional.push_back(WindowsPath(Narrow(argument)));
     }
@@ -61,9 +73,15 @@ void HoldForScreenshot(const std::wstring& marker) {
     WaitUntil([&] { return GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; }, 30000);
 }
 
-int Fail(const char* what) {
-    std::printf("failed: %s\n", what);
-    return 1;
+int Finish(const Options& options, int result) {
+    if (!options.report.empty())
+        std::ofstream(options.report.c_str(), std::ios::binary) << reportText;
+    return result;
+}
+
+int Fail(const Options& options, const char* what) {
+    Say(std::string("failed: ") + what);
+    return Finish(options, 1);
 }
 } // namespace
 
@@ -71,22 +89,19 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     Options options;
     if (!ParseOptions(argc, argv, options))
-        return Fail("usage: gui_driver FOLDER HEX [--flash FILE] [--hold MARKER]");
+        return Fail(options, "usage: gui_driver FOLDER HEX [--flash FILE] [--hold MARKER] [--report FILE]");
     RunningProgram program;
     if (!StartProgram(options.folder + L"\\karvex-loader.exe", options.folder, program))
-        return Fail("karvex-loader.exe did not start");
+        return Fail(options, "karvex-loader.exe did not start");
     HWND window = nullptr;
     WaitUntil([&] { return (window = FindProgramWindow(program, L"TForm1")) && IsWindowVisible(window); },
               20000);
     std::vector<HWND> controls = window ? ChildWindows(window) : std::vector<HWND>{};
     if (controls.size() != 5) {
         CloseProgram(program, window);
-        return Fail("the main window did not appear");
+        return Fail(options, "the main window did not appear");
     }
-    RECT frame;
-    GetWindowRect(window, &frame);
-    std::printf("window: %ld %ld %ld %ld\n", frame.left, frame.top, frame.right, frame.bottom);
-    std::printf("device: %s\n", Narrow(WindowText(controls[1])).c_str());
+    Say("device: " + Narrow(WindowText(controls[1])));
     bool patched = IsChecked(controls[3]);
 
     DWORD start = GetTickCount();
@@ -94,20 +109,19 @@ int wmain(int argc, wchar_t** argv) {
     MessageBoxInfo box;
     if (!dialog || !ChooseFile(dialog, options.hex) || !WaitForMessageBox(window, 120000, box)) {
         CloseProgram(program, window);
-        return Fail("no message after Load");
+        return Fail(options, "no message after Load");
     }
-    std::printf("message: %s (%lu ms after Load)\n", Narrow(box.text).c_str(),
-                static_cast<unsigned long>(GetTickCount() - start));
-    std::fflush(stdout);
+    Say("message: " + Narrow(box.text) + " (" + std::to_string(GetTickCount() - start) +
+        " ms after Load)");
     if (!options.hold.empty())
         HoldForScreenshot(options.hold);
     CloseMessageBox(box);
     int result = box.text == L"Успешно завершено" ? 0 : 1;
     if (!options.flash.empty()) {
         bool matches = FlashHoldsImage(options, patched);
-        std::printf("flash matches the image: %s\n", matches ? "yes" : "no");
+        Say(std::string("flash matches the image: ") + (matches ? "yes" : "no"));
         result = matches ? result : 1;
     }
     CloseProgram(program, window);
-    return result;
+    return Finish(options, result);
 }
