@@ -83,21 +83,29 @@ bool ParseBlockKey(const std::string& key, int32_t& block) {
     return true;
 }
 
-// An empty text configures no fault; an unreadable one changes nothing.
-bool ParseReplyFaults(const std::string& text, std::vector<ReplyFault>& faults) {
-    std::vector<ReplyFault> parsed;
+// Items separated by ';', each read by `readItem`. An empty text configures no fault; an
+// unreadable one changes nothing.
+template <typename Fault, typename ReadItem>
+bool ParseFaultList(const std::string& text, std::vector<Fault>& faults, ReadItem readItem) {
+    std::vector<Fault> parsed;
     for (const std::string& part : Split(text, ';')) {
         FaultItem item;
-        ReplyFault fault{};
+        Fault fault{};
         if (text.empty())
             break;
-        if (!ParseFaultItem(part, item) || item.hasStatus || !ParseBlockKey(item.key, fault.block))
+        if (!ParseFaultItem(part, item) || !readItem(item, fault))
             return false;
-        fault.sends = item.when;
         parsed.push_back(fault);
     }
     faults = parsed;
     return true;
+}
+
+bool ParseReplyFaults(const std::string& text, std::vector<ReplyFault>& faults) {
+    return ParseFaultList(text, faults, [](const FaultItem& item, ReplyFault& fault) {
+        fault.sends = item.when;
+        return !item.hasStatus && ParseBlockKey(item.key, fault.block);
+    });
 }
 
 bool IsEntryName(const std::string& name) {
@@ -114,20 +122,12 @@ bool IsEntryName(const std::string& name) {
 }
 
 bool ParseCallFaults(const std::string& text, std::vector<CallFault>& faults) {
-    std::vector<CallFault> parsed;
-    for (const std::string& part : Split(text, ';')) {
-        FaultItem item;
-        if (text.empty())
-            break;
-        if (!ParseFaultItem(part, item) || !IsEntryName(item.key) ||
-            (item.hasStatus && item.status == 0))
-            return false;
+    return ParseFaultList(text, faults, [](const FaultItem& item, CallFault& fault) {
         // A refused open says "not opened"; any other call fails as an I/O error.
         uint32_t fallback = item.key == "FT_Open" ? 3 : 4;
-        parsed.push_back({item.key, item.when, item.hasStatus ? item.status : fallback});
-    }
-    faults = parsed;
-    return true;
+        fault = {item.key, item.when, item.hasStatus ? item.status : fallback};
+        return IsEntryName(item.key) && fault.status != 0;
+    });
 }
 
 bool ParseFlag(const std::string& text, bool& flag) {
