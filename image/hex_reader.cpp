@@ -42,8 +42,8 @@ template <typename Entry, typename Rule> constexpr std::array<Entry, 256> TableO
 }
 
 // Looked up per byte: the reader's speed rests on these two tables.
-constexpr auto digitValues =
-    TableOf<int8_t>([](uint8_t byte) { return static_cast<int8_t>(DigitValue(static_cast<char>(byte))); });
+constexpr auto digitValues = TableOf<int8_t>(
+    [](uint8_t byte) { return static_cast<int8_t>(DigitValue(static_cast<char>(byte))); });
 
 // ParseHexField, inline for the per-record work. Horner's rule gives the same sum of
 // digit × 16^k, a −1 digit included; unsigned arithmetic keeps long fields defined.
@@ -167,9 +167,13 @@ HexReadResult ReadOpenFile(uint8_t* image, PlatformFile& file) {
 }
 } // namespace
 
-int HexDigitValue(char ch) { return digitValues[static_cast<uint8_t>(ch)]; }
+int HexDigitValue(char ch) {
+    return digitValues[static_cast<uint8_t>(ch)];
+}
 
-int ParseHexField(const char* text, int n) { return FieldValue(text, n); }
+int ParseHexField(const char* text, int n) {
+    return FieldValue(text, n);
+}
 
 HexReadResult ReadHexFile(uint8_t* image, const char* utf8Path) {
     PlatformFile file;

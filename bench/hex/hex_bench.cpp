@@ -51,7 +51,8 @@ std::string GenerateHexText(size_t targetSize, std::vector<uint8_t>& expected) {
     const size_t tailLength = endOfFileRecord.size() + 2;
     for (uint16_t base = 1; text.size() + recordLength + tailLength <= targetSize; ++base) {
         text += BaseRecord(base) + "\r\n";
-        for (uint32_t address = 0; address < 0x10000 && text.size() + recordLength + tailLength <= targetSize;
+        for (uint32_t address = 0;
+             address < 0x10000 && text.size() + recordLength + tailLength <= targetSize;
              address += recordBytes)
             text += DataRecord(static_cast<uint16_t>(address), RecordData(state)) + "\r\n";
     }

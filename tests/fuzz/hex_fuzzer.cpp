@@ -16,7 +16,9 @@ std::string inputPath;
 uint8_t image[flashImageCapacity];
 uint8_t guardBlock[flashImageCapacity - imageSize];
 
-void RemoveInputFile() { std::remove(inputPath.c_str()); }
+void RemoveInputFile() {
+    std::remove(inputPath.c_str());
+}
 
 bool WriteInputFile(const uint8_t* data, size_t size) {
     FILE* file = std::fopen(inputPath.c_str(), "wb");

@@ -28,7 +28,7 @@ std::vector<uint8_t> Bytes(uint32_t count, uint8_t first) {
 }
 
 class HexFileTest : public ::testing::Test {
-protected:
+  protected:
     std::vector<uint8_t> image = std::vector<uint8_t>(flashImageCapacity, untouched);
 
     void TearDown() override {
@@ -50,7 +50,8 @@ protected:
 
     // What a read leaves when it stored `bytes` at `address`: 0xFF elsewhere in the image,
     // the buffer above the image as it was.
-    static std::vector<uint8_t> Expected(uint32_t address = 0, const std::vector<uint8_t>& bytes = {}) {
+    static std::vector<uint8_t> Expected(uint32_t address = 0,
+                                         const std::vector<uint8_t>& bytes = {}) {
         std::vector<uint8_t> expected(flashImageCapacity, untouched);
         std::fill(expected.begin(), expected.begin() + imageSize, 0xFF);
         std::copy(bytes.begin(), bytes.end(), expected.begin() + address);
@@ -67,7 +68,7 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-private:
+  private:
     std::vector<std::string> written;
 };
 
@@ -85,7 +86,7 @@ TEST_F(HexFileTest, DataRecordIsStoredWithDigitsOfEitherCase) {
 
 TEST_F(HexFileTest, RecordMustLieWhollyWithinTheImage) {
     std::string text = Lines({
-        DataRecord(0x7F30, Bytes(16, 0x10)), // last byte exactly at 0x7F3F
+        DataRecord(0x7F30, Bytes(16, 0x10)),   // last byte exactly at 0x7F3F
         DataRecord(0x7F20, Bytes(0x21, 0x40)), // one byte above the image
         DataRecord(0x7F40, Bytes(4, 0x80)),
         DataRecord(0xFFFF, {0x99}),
@@ -98,9 +99,13 @@ TEST_F(HexFileTest, RecordMustLieWhollyWithinTheImage) {
 
 TEST_F(HexFileTest, ExtendedAddressMovesRecordsOutOfTheImageUntilReset) {
     std::string text = Lines({
-        BaseRecord(0x0001), DataRecord(0x0000, {0x11, 0x22}), DataRecord(0x0010, {0x33}),
-        BaseRecord(0xFFFF), DataRecord(0xFFFF, {0x44, 0x55}), // 0xFFFFFFFF and beyond: no wrap
-        BaseRecord(0x0000), DataRecord(0x0020, {0x66}),
+        BaseRecord(0x0001),
+        DataRecord(0x0000, {0x11, 0x22}),
+        DataRecord(0x0010, {0x33}),
+        BaseRecord(0xFFFF),
+        DataRecord(0xFFFF, {0x44, 0x55}), // 0xFFFFFFFF and beyond: no wrap
+        BaseRecord(0x0000),
+        DataRecord(0x0020, {0x66}),
         endOfFileRecord,
     });
     EXPECT_EQ(Read(text), hexReadOk);
@@ -132,8 +137,8 @@ TEST_F(HexFileTest, OverlongLineIsAnErrorAndKeepsEarlierRecords) {
 class LineTerminatorTest : public HexFileTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(LineTerminatorTest, EndsTheLine) {
-    std::string text = Lines({DataRecord(0x0000, {1, 2}), DataRecord(0x0100, {3}), endOfFileRecord},
-                             GetParam());
+    std::string text =
+        Lines({DataRecord(0x0000, {1, 2}), DataRecord(0x0100, {3}), endOfFileRecord}, GetParam());
     EXPECT_EQ(Read(text), hexReadOk);
     std::vector<uint8_t> expected = Expected(0, {1, 2});
     expected[0x100] = 3;
@@ -141,8 +146,8 @@ TEST_P(LineTerminatorTest, EndsTheLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ControlAndHighBytes, LineTerminatorTest,
-                         ::testing::Values("\r\n", "\n", "\r", "\n\r", std::string(1, '\0'),
-                                           "\x1F", "\x80", "\xFF", "\xC3\xA9"));
+                         ::testing::Values("\r\n", "\n", "\r", "\n\r", std::string(1, '\0'), "\x1F",
+                                           "\x80", "\xFF", "\xC3\xA9"));
 
 TEST_F(HexFileTest, ByteOrderMarkEndsALineInsteadOfFailing) {
     EXPECT_EQ(Read("\xEF\xBB\xBF" + Lines({DataRecord(0x30, {9}), endOfFileRecord})), hexReadOk);
@@ -150,7 +155,8 @@ TEST_F(HexFileTest, ByteOrderMarkEndsALineInsteadOfFailing) {
 }
 
 TEST_F(HexFileTest, LinesOfTenCharactersOrFewerAreDroppedUnchecked) {
-    std::string text = Lines({":0", "0", ":123456789", "FFFF", DataRecord(0x40, {5}), endOfFileRecord});
+    std::string text =
+        Lines({":0", "0", ":123456789", "FFFF", DataRecord(0x40, {5}), endOfFileRecord});
     EXPECT_EQ(Read(text), hexReadOk);
     EXPECT_TRUE(ImageIs(Expected(0x40, {5})));
     EXPECT_EQ(Read(Lines({":1234567890", endOfFileRecord})), hexBadContent);
@@ -158,27 +164,29 @@ TEST_F(HexFileTest, LinesOfTenCharactersOrFewerAreDroppedUnchecked) {
 
 TEST_F(HexFileTest, FormatErrorStopsTheReadAndKeepsEarlierRecords) {
     const std::vector<std::string> badLines = {
-        DataRecord(0x10, {1}) + " ",         // a blank before the line end
-        DataRecord(0x10, {1}) + "\x7F",      // DEL is a line character, not a digit
-        ":0100100001EG",                     // not a hex digit
-        "0100100001EE0",                     // no leading colon
-        DataRecord(0x10, {1}) + "0",         // even length
-        ":0100100001ED",                     // wrong checksum
-        ":0200100001ED",                     // count says 2, one data byte: checksum holds
-        HexRecord(0x02, 0, {0x10, 0x00}),    // segment address
-        HexRecord(0x03, 0, {0, 0, 0, 0}),    // start segment address
-        HexRecord(0x05, 0, {0, 0, 0, 0}),    // start linear address
+        DataRecord(0x10, {1}) + " ",      // a blank before the line end
+        DataRecord(0x10, {1}) + "\x7F",   // DEL is a line character, not a digit
+        ":0100100001EG",                  // not a hex digit
+        "0100100001EE0",                  // no leading colon
+        DataRecord(0x10, {1}) + "0",      // even length
+        ":0100100001ED",                  // wrong checksum
+        ":0200100001ED",                  // count says 2, one data byte: checksum holds
+        HexRecord(0x02, 0, {0x10, 0x00}), // segment address
+        HexRecord(0x03, 0, {0, 0, 0, 0}), // start segment address
+        HexRecord(0x05, 0, {0, 0, 0, 0}), // start linear address
     };
     for (const std::string& bad : badLines) {
         SCOPED_TRACE(bad);
-        std::string text = Lines({DataRecord(0x08, {0xAB}), bad, DataRecord(0x09, {0xCD}), endOfFileRecord});
+        std::string text =
+            Lines({DataRecord(0x08, {0xAB}), bad, DataRecord(0x09, {0xCD}), endOfFileRecord});
         EXPECT_EQ(Read(text), hexBadContent);
         EXPECT_TRUE(ImageIs(Expected(0x08, {0xAB})));
     }
 }
 
 TEST_F(HexFileTest, EndOfFileRecordStopsTheRead) {
-    std::string text = Lines({DataRecord(0, {1}), endOfFileRecord, DataRecord(1, {2}), "not hex at all"});
+    std::string text =
+        Lines({DataRecord(0, {1}), endOfFileRecord, DataRecord(1, {2}), "not hex at all"});
     EXPECT_EQ(Read(text), hexReadOk);
     EXPECT_TRUE(ImageIs(Expected(0, {1})));
 }
@@ -215,8 +223,8 @@ TEST_F(HexFileTest, ColonAfterTheFirstCharacterIsAnError) {
 
 // With fewer than two data bytes the base would be read from beyond the record.
 TEST_F(HexFileTest, ExtendedAddressRecordMustCarryTwoBytes) {
-    for (const std::string& bad :
-         {std::string(":00000004FC"), std::string(":0100000400FB"), HexRecord(0x04, 0, {0, 0, 1})}) {
+    for (const std::string& bad : {std::string(":00000004FC"), std::string(":0100000400FB"),
+                                   HexRecord(0x04, 0, {0, 0, 1})}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(Read(Lines({bad, DataRecord(0, {1}), endOfFileRecord})), hexBadContent);
         EXPECT_TRUE(ImageIs(Expected()));
@@ -237,7 +245,8 @@ TEST_F(HexFileTest, FileWithoutAnyRecordIsAnError) {
         utf16 += ch;
         utf16 += '\0';
     }
-    for (const std::string& empty : {std::string(), std::string("\r\n\r\n\n"), Lines({":0", "12"}), utf16}) {
+    for (const std::string& empty :
+         {std::string(), std::string("\r\n\r\n\n"), Lines({":0", "12"}), utf16}) {
         EXPECT_EQ(Read(empty), hexBadContent);
         EXPECT_TRUE(ImageIs(Expected()));
     }

@@ -12,7 +12,8 @@ namespace {
 const std::string recordFile = DataRecord(0, {0x12, 0x34}) + "\r\n" + endOfFileRecord + "\r\n";
 
 void WriteWideNamedFile(const wchar_t* name, const std::string& content) {
-    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
@@ -21,7 +22,8 @@ void WriteWideNamedFile(const wchar_t* name, const std::string& content) {
 }
 
 HANDLE OpenExclusively(const wchar_t* name) {
-    return CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 } // namespace
 
@@ -55,7 +57,8 @@ TEST(HexReaderWindows, CyrillicFileNameReads) {
     const wchar_t* name = L"\u043F\u0440\u043E\u0448\u0438\u0432\u043A\u0430.hex"; // "прошивка.hex"
     WriteWideNamedFile(name, recordFile);
     std::vector<uint8_t> image(flashImageCapacity);
-    EXPECT_EQ(ReadHexFile(image.data(), "\xD0\xBF\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0.hex"),
+    EXPECT_EQ(ReadHexFile(image.data(),
+                          "\xD0\xBF\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0.hex"),
               hexReadOk);
     EXPECT_EQ(image[0], 0x12);
     EXPECT_EQ(image[1], 0x34);

@@ -94,7 +94,7 @@ TEST(BlockFrame, NoFrameForAnAddressOutsideTheImage) {
 TEST(Replies, HandshakeReplyIsCThenK) {
     const uint8_t ck[] = {'C', 'K', 'x'};
     EXPECT_TRUE(IsHandshakeReply(ck, 2));
-    EXPECT_TRUE(IsHandshakeReply(ck, 3)); // bytes after the reply are ignored
+    EXPECT_TRUE(IsHandshakeReply(ck, 3));  // bytes after the reply are ignored
     EXPECT_FALSE(IsHandshakeReply(ck, 1)); // 'K' not received yet
     EXPECT_FALSE(IsHandshakeReply(ck, 0));
     for (const char* wrong : {"CC", "KC", "CJ", "ck", "K\0"}) {
@@ -106,7 +106,7 @@ TEST(Replies, HandshakeReplyIsCThenK) {
 TEST(Replies, BlockAcknowledgementIsK) {
     const uint8_t kkk[] = {'K', 'K', 'K'};
     EXPECT_TRUE(IsBlockAcknowledgement(kkk, 1));
-    EXPECT_TRUE(IsBlockAcknowledgement(kkk, 3)); // several waiting count once
+    EXPECT_TRUE(IsBlockAcknowledgement(kkk, 3));  // several waiting count once
     EXPECT_FALSE(IsBlockAcknowledgement(kkk, 0)); // stale buffer, nothing received
     const uint8_t other[] = {'C', 'K'};
     EXPECT_FALSE(IsBlockAcknowledgement(other, 2));
