@@ -96,6 +96,15 @@ int DumpImage(const FlashOptions& options) {
     return exitUploaded;
 }
 
+// The receive thread reports the end before it releases the lines and closes the device;
+// the process must not end under it.
+int ReportEnd(const char* message, int code) {
+    WaitForReceiveThread();
+    EndProgress();
+    Say(message);
+    return code;
+}
+
 // The status timer's work, one tick every tickPeriod, until the upload has ended.
 int FollowUpload(bool showBar) {
     BeginProgress(showBar);
@@ -104,16 +113,10 @@ int FollowUpload(bool showBar) {
         std::this_thread::sleep_for(tickPeriod);
         TickCountdown();
         ShowProgress(upload.offset);
-        if (upload.noResponse.exchange(0)) {
-            EndProgress();
-            Say("Устройство не отвечает");
-            return exitNoResponse;
-        }
-        if (upload.done.exchange(0)) {
-            EndProgress();
-            Say("Успешно завершено");
-            return exitUploaded;
-        }
+        if (upload.noResponse.exchange(0))
+            return ReportEnd("Устройство не отвечает", exitNoResponse);
+        if (upload.done.exchange(0))
+            return ReportEnd("Успешно завершено", exitUploaded);
     }
 }
 
@@ -128,7 +131,8 @@ int UploadImage(const FlashOptions& options) {
         return exitNoDevice;
     }
     if (!OpenDevice(options.device)) {
-        Say("Не могу открыть устройство " + std::to_string(options.device));
+        Say("Не могу открыть устройство " + std::to_string(options.device) + ": статус D2XX " +
+            std::to_string(lastOpenStatus));
         return exitOpenFailed;
     }
     std::this_thread::sleep_for(startDelay);

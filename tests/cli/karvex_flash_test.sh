@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# End-to-end tests of karvex-flash against the virtual device.
+# Usage: karvex_flash_test.sh linux|windows PROGRAM DRIVER_DIR WORK_DIR [EMULATOR]
+set -u
+system=$1 program=$2 driver_dir=$3 work=$4 emulator=${5:-}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/hex_records.sh"
+program=$(realpath "$program") driver_dir=$(realpath "$driver_dir")
+
+rm -rf "$work" && mkdir -p "$work/with-driver" "$work/no-driver" && cd "$work" || exit 1
+exe_name=$(basename "$program")
+cp "$program" with-driver/ && cp "$program" no-driver/
+if [ "$system" = windows ]; then
+  cp "$driver_dir/ftd2xx.dll" with-driver/ # found beside the program
+fi
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# flash [--no-driver] ARGS...: runs the program; sets `status`, files out and err (no CRs).
+flash() {
+  local folder=with-driver
+  if [ "${1:-}" = --no-driver ]; then folder=no-driver; shift; fi
+  local library_path=""
+  [ "$folder" = with-driver ] && library_path=$driver_dir
+  LD_LIBRARY_PATH=$library_path $emulator "$folder/$exe_name" "$@" >out.raw 2>err.raw
+  status=$?
+  tr -d '\r' <out.raw >out
+  tr -d '\r' <err.raw >err
+}
+
+# expect NAME EXIT STDERR: the last run's exit code and its whole standard error.
+expect() {
+  [ "$status" -eq "$2" ] || fail "$1: exit $status, expected $2 (stderr: $(cat err))"
+  [ "$(cat err)" = "$3" ] || fail "$1: stderr '$(cat err)', expected '$3'"
+}
+
+same_image() { cmp -s -n 32576 "$1" "$2"; }
+
+export KARVEX_SIM_DEVICES="KARVEX" KARVEX_SIM_FLASH=flash.bin
+unset KARVEX_SIM_SILENT KARVEX_SIM_FAIL KARVEX_SIM_NAK KARVEX_SIM_DROP
+
+# --- Command line ------------------------------------------------------------
+flash --version
+[ "$status" -eq 0 ] && [ "$(cat out)" = "1.0" ] || fail "--version: exit $status, '$(cat out)'"
+flash --help
+[ "$status" -eq 0 ] && grep -q -- "--dump OUT.bin" out || fail "--help: exit $status"
+for args in "" "--bogus fw.hex" "--device" "--device x fw.hex" "--device -1 fw.hex" \
+            "--device 99999999999 fw.hex" "a.hex b.hex" "--list fw.hex" "--dump" \
+            "--dump out.bin --device 1 fw.hex"; do
+  # shellcheck disable=SC2086
+  flash $args
+  [ "$status" -eq 1 ] || fail "usage '$args': exit $status"
+  head -n 1 err | grep -q "^karvex-flash: " || fail "usage '$args': stderr '$(cat err)'"
+  [ -s out ] && fail "usage '$args': wrote to stdout"
+done
+
+# --- Reading the HEX file ----------------------------------------------------
+# The reader's rules in one file: a byte-order mark ends a line, short lines are discarded,
+# lower-case digits, a record ending exactly at 0x7F3F is kept and one crossing it skipped,
+# records above a base of 0x10000 skipped, later records overwrite, LF or CR LF, and a last
+# record without a line end still read.
+{
+  printf '\xEF\xBB\xBF%s\r\n' "$(record 0 00 0a0b0c0d | tr A-F a-f)"
+  printf ':0\n'
+  printf '%s\n' "$(record 0x7F3C 00 11223344)" "$(record 0x7F3E 00 55667788)"
+  printf '%s\r\n' "$(record 0 04 0001)" "$(record 0x0100 00 DEADBEEF)" "$(record 0 04 0000)"
+  printf '%s\r\n' "$(record 0x0200 00 CAFE)" "$(record 0x0300 00 AAAA)" "$(record 0x0300 00 BB)"
+  printf '%s' "$(record 0x0400 00 55)"
+} >rules.hex
+blank_image rules.bin
+poke rules.bin 0 0A0B0C0D; poke rules.bin $((0x7F3C)) 11223344
+poke rules.bin $((0x200)) CAFE; poke rules.bin $((0x300)) BBAA; poke rules.bin $((0x400)) 55
+printf '%s\r\n' "$(record 0 01)" "this line follows the end record" >eof.hex
+blank_image eof.bin
+firmware_hex fw
+
+for name in rules eof fw; do
+  flash --dump "$name.out" --no-goto "$name.hex"
+  expect "dump $name --no-goto" 0 ""
+  cmp -s "$name.out" "$name.bin" || fail "dump $name --no-goto: image differs"
+  patched_copy "$name.bin" "$name.patched"
+  flash --dump "$name.out" "$name.hex"
+  expect "dump $name" 0 ""
+  cmp -s "$name.out" "$name.patched" || fail "dump $name: image differs"
+done
+
+printf '%s \r\n' "$(record 0 00 01020304)" >blank.hex
+printf '%s\r\n' "$(record 0 00 01020304 | sed 's/..$/00/')" >checksum.hex
+printf '%s\r\n' "$(record 0 02 1000)" >segment.hex
+for name in blank checksum segment missing; do
+  rm -f bad.out
+  flash --dump bad.out "$name.hex"
+  expect "dump $name.hex" 2 "Ошибка считывания hex-файла"
+  [ -e bad.out ] && fail "dump $name.hex: wrote an image"
+  KARVEX_SIM_DEVICES=none flash "$name.hex"      # the file is judged before the device
+  expect "upload $name.hex, no device" 2 "Ошибка считывания hex-файла"
+done
+flash --dump no-such-folder/out.bin fw.hex
+[ "$status" -eq 7 ] || fail "dump into a missing folder: exit $status"
+
+# --- Driver and devices ------------------------------------------------------
+if [ "$system" = linux ] && /sbin/ldconfig -p 2>/dev/null | grep -q libftd2xx; then
+  echo "note: a D2XX library is installed on this system; the missing-driver cases are skipped"
+else
+  flash --no-driver fw.hex
+  expect "no driver, upload" 3 "Не могу подключиться к драйверу"
+  flash --no-driver --list
+  expect "no driver, --list" 3 "Не могу подключиться к драйверу"
+fi
+
+KARVEX_SIM_DEVICES=none flash --list
+expect "--list, none" 0 ""
+[ -s out ] && fail "--list, none: printed '$(cat out)'"
+KARVEX_SIM_DEVICES="KARVEX A;KARVEX B;KARVEX C" flash --list
+expect "--list, three" 0 ""
+[ "$(cat out)" = "$(printf '0\tKARVEX A\n1\tKARVEX B\n2\tKARVEX C')" ] ||
+  fail "--list, three: printed '$(cat out)'"
+
+KARVEX_SIM_DEVICES=none flash fw.hex
+expect "no device" 4 "Выберите устройство"
+KARVEX_SIM_DEVICES="A;B;C" flash --device 3 fw.hex
+expect "device 3 of 3" 4 "Выберите устройство"
+
+KARVEX_SIM_FAIL="FT_Open" flash fw.hex
+expect "open refused" 5 "Не могу открыть устройство 0: статус D2XX 3"
+KARVEX_SIM_DEVICES="A;B" KARVEX_SIM_FAIL="FT_SetBaudRate=4" flash --device 1 fw.hex
+expect "baud rate refused" 5 "Не могу открыть устройство 1: статус D2XX 4"
+
+# --- Uploads -----------------------------------------------------------------
+rm -f flash.bin*
+flash --quiet fw.hex
+expect "upload" 0 "Успешно завершено"
+same_image flash.bin fw.patched || fail "upload: the device's flash differs from the image"
+
+rm -f flash.bin*
+flash --no-goto fw.hex
+expect "upload --no-goto" 0 "Успешно завершено"
+same_image flash.bin fw.bin || fail "upload --no-goto: the device's flash differs"
+
+rm -f flash.bin*
+KARVEX_SIM_DEVICES="A;B;C" flash --device 1 fw.hex
+expect "upload to device 1" 0 "Успешно завершено"
+same_image flash.bin.1 fw.patched || fail "device 1 does not hold the image"
+for other in flash.bin flash.bin.2; do
+  [ -e "$other" ] && same_image "$other" fw.patched && fail "$other was flashed too"
+done
+
+rm -f flash.bin*
+KARVEX_SIM_SILENT=1 flash fw.hex
+expect "silent device" 6 "Устройство не отвечает"
+same_image flash.bin fw.patched && fail "silent device: flash holds the image"
+
+# Without a terminal there is no bar, even without --quiet (the runs above checked stderr).
+if [ "$system" = linux ] && command -v script >/dev/null; then
+  rm -f flash.bin*
+  LD_LIBRARY_PATH=$driver_dir script -qec "with-driver/$exe_name fw.hex" tty.log >/dev/null </dev/null
+  grep -q $'\r\[########################################\] 100%  32576 / 32576 байт' tty.log ||
+    fail "terminal: no full bar"
+  grep -q $'\r\[\.\{40\}\]   0%      0 / 32576 байт' tty.log || fail "terminal: no empty bar"
+  grep -q "Успешно завершено" tty.log || fail "terminal: no message"
+  rm -f flash.bin*
+  LD_LIBRARY_PATH=$driver_dir script -qec "with-driver/$exe_name --quiet fw.hex" quiet.log >/dev/null </dev/null
+  grep -q "байт" quiet.log && fail "terminal --quiet: a bar was drawn"
+  grep -q "Успешно завершено" quiet.log || fail "terminal --quiet: no message"
+fi
+
+[ "$failures" -eq 0 ] && echo "all karvex-flash cases passed"
+exit $(( failures > 0 ))
