@@ -100,6 +100,7 @@ int DumpImage(const FlashOptions& options) {
 // the process must not end under it.
 int ReportEnd(const char* message, int code) {
     WaitForReceiveThread();
+    ShowProgress(upload.offset); // the last blocks may have gone since this tick's redraw
     EndProgress();
     Say(message);
     return code;
