@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "app/texts.h"
-#include "app/wide_text.h"
+#include "platform/win32_text.h"
 #include "image/flash_image.h"
 #include "link/driver.h"
 #include "link/port.h"

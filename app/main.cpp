@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "app/form.h"
-#include "app/wide_text.h"
+#include "platform/win32_text.h"
 
 namespace {
 void InitializeApplication() {

@@ -1,39 +1,39 @@
 #include "platform/platform.h"
+#include "platform/win32_text.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdlib>
-
-#include <cstdlib>
 #include <string>
 
-namespace {
-std::wstring Utf8ToWide(const char* text) {
-    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (length <= 0)
+std::wstring Widen(const char* utf8, bool strict) {
+    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    int length = MultiByteToWideChar(CP_UTF8, flags, utf8, -1, nullptr, 0);
+    if (length <= 1)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length);
+    MultiByteToWideChar(CP_UTF8, flags, utf8, -1, wide.data(), length);
     wide.resize(static_cast<size_t>(length - 1));
     return wide;
 }
 
-std::string WideToUtf8(const wchar_t* text) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 0)
+std::string Narrow(const wchar_t* utf16) {
+    int length = WideCharToMultiByte(CP_UTF8, 0, utf16, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 1)
         return std::string();
     std::string utf8(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, utf16, -1, utf8.data(), length, nullptr, nullptr);
     utf8.resize(static_cast<size_t>(length - 1));
     return utf8;
 }
 
+namespace {
 HANDLE AsHandle(const PlatformFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
 } // namespace
 
 bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
-    std::wstring path = Utf8ToWide(utf8Path);
+    std::wstring path = Widen(utf8Path, true);
     if (path.empty())
         return false;
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
@@ -69,7 +69,7 @@ const char* const driverLibraryName = "ftd2xx.dll";
 void* LoadSharedLibrary(const char* name) {
     // The application folder and the system folders only: not the current directory, not PATH.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    return reinterpret_cast<void*>(LoadLibraryW(Utf8ToWide(name).c_str()));
+    return reinterpret_cast<void*>(LoadLibraryW(Widen(name, true).c_str()));
 }
 
 void* FindLibrarySymbol(void* library, const char* name) {
@@ -83,8 +83,8 @@ void ReleaseSharedLibrary(void* library) {
 
 bool SetEnvironmentVariableUtf8(const char* name, const char* value) {
     // Through the C runtime, which keeps getenv's copy and the process environment in step.
-    std::wstring wideValue = value ? Utf8ToWide(value) : std::wstring();
-    return _wputenv_s(Utf8ToWide(name).c_str(), wideValue.c_str()) == 0;
+    std::wstring wideValue = value ? Widen(value, true) : std::wstring();
+    return _wputenv_s(Widen(name, true).c_str(), wideValue.c_str()) == 0;
 }
 
 namespace {
@@ -110,7 +110,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
         return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> arguments;
     for (int i = 0; i < count; ++i)
-        arguments.push_back(WideToUtf8(wide[i]));
+        arguments.push_back(Narrow(wide[i]));
     LocalFree(wide);
     return arguments;
 }
