@@ -86,6 +86,15 @@ std::wstring WindowsPath(const std::string& path) {
     return L"Z:" + wide;
 }
 
+DWORD ScaledTimeout(DWORD ms) {
+    static const DWORD scale = [] {
+        wchar_t text[16] = {};
+        DWORD value = GetEnvironmentVariableW(L"KARVEX_TEST_TIME_SCALE", text, 16) ? wcstoul(text, nullptr, 10) : 0;
+        return value ? value : 1;
+    }();
+    return ms * scale;
+}
+
 bool StartProgram(const std::wstring& exe, const std::wstring& folder, RunningProgram& program) {
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW startup{};
@@ -109,7 +118,7 @@ void CloseProgram(RunningProgram& program, HWND mainWindow) {
         return;
     if (mainWindow)
         PostMessageW(mainWindow, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(program.process, 5000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(program.process, ScaledTimeout(5000)) != WAIT_OBJECT_0) {
         TerminateProcess(program.process, 1);
         WaitForSingleObject(program.process, 5000);
     }

@@ -11,13 +11,18 @@ std::string Narrow(const std::wstring& utf16);
 // A Unix path as Wine sees it ("/a/b" -> "Z:\a\b"); a Windows path is returned unchanged.
 std::wstring WindowsPath(const std::string& path);
 
-// Calls `condition` every few milliseconds until it holds or `timeoutMs` has passed.
+// `ms` times KARVEX_TEST_TIME_SCALE (a whole number, 1 when unset): waits stretched for hosts
+// where Wine itself is emulated and every program start takes most of a minute.
+DWORD ScaledTimeout(DWORD ms);
+
+// Calls `condition` every few milliseconds until it holds or the scaled `timeoutMs` has passed.
 template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs) {
     DWORD start = GetTickCount();
+    DWORD limit = ScaledTimeout(timeoutMs);
     for (;;) {
         if (condition())
             return true;
-        if (GetTickCount() - start >= timeoutMs)
+        if (GetTickCount() - start >= limit)
             return condition();
         Sleep(5);
     }

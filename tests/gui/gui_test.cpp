@@ -81,7 +81,7 @@ protected:
             8000));
         DWORD started = GetTickCount() - loaded;
         EXPECT_GE(started, 900u) << "the upload must start a second after Load";
-        EXPECT_LE(started, 2500u);
+        EXPECT_LE(started, ScaledTimeout(2500));
         EXPECT_EQ(ReadProgress(ProgressBar1).low, 0);
 
         MessageBoxInfo box = ExpectMessage(60000);
