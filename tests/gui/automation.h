@@ -11,8 +11,8 @@ std::string Narrow(const std::wstring& utf16);
 // A Unix path as Wine sees it ("/a/b" -> "Z:\a\b"); a Windows path is returned unchanged.
 std::wstring WindowsPath(const std::string& path);
 
-// `ms` times KARVEX_TEST_TIME_SCALE (a whole number, 1 when unset): waits stretched for hosts
-// where Wine itself is emulated and every program start takes most of a minute.
+// `ms` times KARVEX_TEST_TIME_SCALE (a whole number, 1 when unset): waits stretched, and polls
+// spaced, for hosts where Wine itself is emulated and every program start takes most of a minute.
 DWORD ScaledTimeout(DWORD ms);
 
 // Calls `condition` every few milliseconds until it holds or the scaled `timeoutMs` has passed.
@@ -24,7 +24,7 @@ template <class Condition> bool WaitUntil(Condition condition, DWORD timeoutMs) 
             return true;
         if (GetTickCount() - start >= limit)
             return condition();
-        Sleep(5);
+        Sleep(ScaledTimeout(5)); // polling costs the watched program its share of an emulated CPU
     }
 }
 
