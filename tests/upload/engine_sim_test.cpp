@@ -156,6 +156,8 @@ TEST(EngineUnderChipLatency, EveryBlockAcknowledgedAtTheFirstSend) {
         WaitForReceiveThread();
         StopSim();
         EXPECT_EQ(upload.done.load(), 1);
+        // The first goes out while the lines are still released and is lost.
+        EXPECT_EQ(CountTraceLines(session, "FT_Write", "size=1 data=C1"), 2);
         EXPECT_EQ(CountTraceLines(session, "# dev=0 block", "send=1 -> K"), 509);
         EXPECT_EQ(CountTraceLines(session, "# dev=0 block", "send=2"), 0);
         int opened = CountTraceLines(session, "FT_Open", "-> 0");
