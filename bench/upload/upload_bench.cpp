@@ -19,6 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int blocks = 509;
 constexpr double lineBitsPerByte = 10, baud = 500000;
+constexpr std::chrono::microseconds watchPause{200};
 
 double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -73,16 +74,23 @@ double BareExchangeSeconds() {
     return seconds;
 }
 
-// One upload from StartUpload to `done`; negative if it did not finish.
-double UploadSeconds() {
+// One upload from StartUpload to `done`; negative if it did not finish. Between looks at the
+// flags this thread yields, or sleeps for `pause` when given: uploads that take seconds are
+// watched as the status timer watches them, without taking a processor from the receive
+// thread on a machine with few.
+double UploadSeconds(std::chrono::microseconds pause = std::chrono::microseconds(0)) {
     if (!PrepareDevice())
         return -1;
     upload.done = 0;
     upload.noResponse = 0;
     auto start = Clock::now();
     StartUpload();
-    while (!upload.done.load() && !upload.noResponse.load())
-        std::this_thread::yield();
+    while (!upload.done.load() && !upload.noResponse.load()) {
+        if (pause.count() > 0)
+            std::this_thread::sleep_for(pause);
+        else
+            std::this_thread::yield();
+    }
     double seconds = Seconds(start);
     WaitForReceiveThread();
     return upload.done.load() ? seconds : -1;
@@ -103,7 +111,7 @@ bool BenchOverhead() {
     if (!LoadDevice(false, false, 0))
         return false;
     double bare = Fastest(20, BareExchangeSeconds);
-    double engine = Fastest(20, UploadSeconds);
+    double engine = Fastest(20, [] { return UploadSeconds(); });
     if (bare < 0 || engine < 0)
         return false;
     std::printf("no latency: upload %.3f ms, bare exchange %.3f ms, engine %.2f us/block "
@@ -115,7 +123,7 @@ bool BenchOverhead() {
 bool BenchWireTiming(unsigned blockWriteUs) {
     if (!LoadDevice(true, false, blockWriteUs))
         return false;
-    double seconds = Fastest(2, UploadSeconds);
+    double seconds = Fastest(2, [] { return UploadSeconds(watchPause); });
     if (seconds < 0)
         return false;
     double floor = FloorSeconds(blockWriteUs);
@@ -150,7 +158,7 @@ bool BenchChipLatency() {
             driver.FT_SetLatencyTimer = nullptr;
             driver.FT_SetChars = nullptr;
         }
-        double seconds = Fastest(c.runs, UploadSeconds);
+        double seconds = Fastest(c.runs, [] { return UploadSeconds(watchPause); });
         if (seconds < 0)
             return false;
         std::printf("chip latency model, %s: %.3f s, %.2f x the floor of %.3f s\n", c.name, seconds,
