@@ -147,7 +147,7 @@ bool BenchChipLatency() {
     constexpr unsigned blockWriteUs = 2000;
     const double floor = FloorSeconds(blockWriteUs);
     const LatencyCase cases[] = {
-        {"latency settings applied", nullptr, false, 3},
+        {"latency settings applied", nullptr, false, 5},
         {"latency settings not applied", nullptr, true, 1},
         {"library without the latency settings", BASIC_LIBRARY_NAME, false, 1},
     };
