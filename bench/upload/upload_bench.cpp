@@ -134,6 +134,7 @@ bool BenchWireTiming(unsigned blockWriteUs) {
                 (seconds / (floor + replies) - 1) * 100);
     return true;
 }
+
 struct LatencyCase {
     const char* name;
     const char* library;
