@@ -1,6 +1,7 @@
 #pragma once
 // The D2XX library's binary interface as this program uses it: types, the device
-// information node and the 16 entry points, for the architecture being built.
+// information node, the 16 entry points and the 2 optional ones that tune the chip's receive
+// latency, for the architecture being built.
 #include <cstddef>
 #include <cstdint>
 
@@ -51,4 +52,8 @@ using FT_SetFlowControlFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint16_t mode
 using FT_GetQueueStatusFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t* rxBytes);
 using FT_PurgeFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint32_t mask);
 using FT_LineFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle); // SetDtr, ClrDtr, SetRts, ClrRts
+using FT_SetLatencyTimerFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint8_t milliseconds);
+using FT_SetCharsFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint8_t eventChar,
+                                           uint8_t eventEnabled, uint8_t errorChar,
+                                           uint8_t errorEnabled);
 }

@@ -74,6 +74,8 @@ bool LoadDriver(const char* libraryName) {
         ReleaseSharedLibrary(module);
         return false;
     }
+    BindEntry(module, "FT_SetLatencyTimer", bound.FT_SetLatencyTimer);
+    BindEntry(module, "FT_SetChars", bound.FT_SetChars);
     driver = bound;
     return true;
 }

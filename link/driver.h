@@ -4,7 +4,8 @@
 
 #include "link/d2xx.h"
 
-// The loaded library and its 16 entry points, in binding order.
+// The loaded library and its 16 entry points, in binding order, then the 2 optional ones
+// (empty when the library lacks them).
 struct DriverTable {
     void* module;
     FT_CreateDeviceInfoListFn FT_CreateDeviceInfoList;
@@ -23,11 +24,14 @@ struct DriverTable {
     FT_LineFn FT_ClrDtr;
     FT_LineFn FT_SetRts;
     FT_LineFn FT_ClrRts;
+    FT_SetLatencyTimerFn FT_SetLatencyTimer;
+    FT_SetCharsFn FT_SetChars;
 };
 extern DriverTable driver;
 
 // Loads the D2XX library by name and binds all 16 entry points. A library that lacks any
-// of them is released and counts as not loaded; on failure the table is empty.
+// of them is released and counts as not loaded; on failure the table is empty. The two
+// optional entry points are bound when the library has them.
 bool LoadDriver(const char* libraryName = nullptr); // nullptr: the system's D2XX library name
 
 // Devices as last reported by the library; arrays allocated by EnumerateDevices and kept

@@ -12,6 +12,10 @@ namespace {
 constexpr uint32_t baudRate = 500000;
 constexpr uint8_t wordLength = 8, stopBits = 0, parity = 0;
 constexpr uint32_t readTimeoutMs = 5000, writeTimeoutMs = 5000;
+// Every reply ends in 'K'; as the event character it makes the chip pass each reply on at
+// once instead of holding it until its latency timer runs out.
+constexpr uint8_t replyEnd = 'K';
+constexpr uint8_t latencyTimerMs = 2;
 
 // Serialises every close-and-reopen of a device, whichever thread makes it.
 std::mutex reopening;
@@ -25,12 +29,23 @@ std::atomic_ref<FT_HANDLE> Slot(int32_t index) {
     return std::atomic_ref<FT_HANDLE>(deviceList.handles[index]);
 }
 
+// The chip forgets both settings when it is opened, so every open applies them again. A
+// library without them, or a refusal, leaves the chip's slower defaults: still correct.
+void ShortenReceiveLatency(FT_HANDLE handle) {
+    if (driver.FT_SetChars)
+        driver.FT_SetChars(handle, replyEnd, 1, 0, 0);
+    if (driver.FT_SetLatencyTimer)
+        driver.FT_SetLatencyTimer(handle, latencyTimerMs);
+}
+
 // FT_Open writing into the slot of `index`, as if the slot itself had been passed: a failed
 // open leaves the slot as it was.
 FT_STATUS OpenIntoSlot(int32_t index) {
     FT_HANDLE handle = Slot(index).load();
     FT_STATUS status = driver.FT_Open(index, &handle);
     Slot(index).store(handle);
+    if (status == FT_OK)
+        ShortenReceiveLatency(handle);
     return status;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
-// Opening and configuring a device, and driving its DTR/RTS lines.
+// Opening and configuring a device, and driving its DTR/RTS lines. Every open made here
+// (OpenDevice, the reopens of SetControlLines and ReopenStaleHandle) is followed by the
+// event character 'K' and a 2 ms latency timer, when the library offers them.
 #include <cstdint>
 
 #include "link/d2xx.h"

@@ -113,7 +113,7 @@ bool IsEntryName(const std::string& name) {
         "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_Close",
         "FT_Read", "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics",
         "FT_SetTimeouts", "FT_SetFlowControl", "FT_GetQueueStatus", "FT_Purge",
-        "FT_SetDtr", "FT_ClrDtr", "FT_SetRts", "FT_ClrRts"};
+        "FT_SetDtr", "FT_ClrDtr", "FT_SetRts", "FT_ClrRts", "FT_SetLatencyTimer", "FT_SetChars"};
     for (const char* known : names) {
         if (name == known)
             return true;
@@ -201,6 +201,8 @@ SimConfig ReadSimConfig() {
                  [&](const std::string& v) { return ParseFlag(v, config.tripleAck); });
     ReadVariable(config, "KARVEX_SIM_WIRE",
                  [&](const std::string& v) { return ParseFlag(v, config.wireTiming); });
+    ReadVariable(config, "KARVEX_SIM_CHIP_LATENCY",
+                 [&](const std::string& v) { return ParseFlag(v, config.chipLatency); });
     ReadVariable(config, "KARVEX_SIM_LATENCY_US",
                  [&](const std::string& v) { return ParseNumber(v, config.latencyUs); });
     ReadVariable(config, "KARVEX_SIM_BLOCK_WRITE_US",

@@ -37,6 +37,7 @@ struct SimConfig {
     bool silent = false;
     bool tripleAck = false;
     bool wireTiming = false;
+    bool chipLatency = false; // the chip holds replies back as its receive buffer does
     uint32_t latencyUs = 0;
     uint32_t blockWriteUs = 2000;
     uint32_t unplugAfterBlocks = 0; // 0: never

@@ -9,6 +9,8 @@ constexpr uint8_t kHandshakeRequest = 0xC1;
 constexpr uint32_t kMaxBlock = 64;
 // A frame left unfinished this long is given up, so the next frame starts cleanly.
 constexpr auto kFrameGap = std::chrono::milliseconds(100);
+// A full-speed chip's 64-byte packet carries 2 status bytes.
+constexpr uint32_t kChipBufferSize = 62;
 
 void FillBootloaderPattern(VirtualDevice& device) {
     static const char pattern[] = "KARVEX BOOT ";
@@ -36,6 +38,27 @@ bool HearsBootloaderLine(const VirtualDevice& device) {
            s.stopBits == 0 && s.parity == 0;
 }
 
+// The byte just queued entered the chip's buffer at `arrival`: it and the bytes held with
+// it become readable when the buffer is passed on, at once if this byte fills it or is the
+// event character, else when the timer started by the first of them runs out.
+void HoldInChip(VirtualDevice& device, SimClock::time_point arrival) {
+    ChipBuffer& chip = device.chip;
+    if (chip.held > 0 && arrival >= chip.timerEndsAt)
+        chip.held = 0; // passed on when the timer ran out
+    if (chip.held == 0)
+        chip.timerEndsAt = arrival + std::chrono::milliseconds(chip.latencyMs);
+    ++chip.held;
+    uint8_t value = device.received.back().value;
+    bool passOnNow = chip.held == kChipBufferSize || (chip.eventEnabled && value == chip.eventChar);
+    SimClock::time_point passedOnAt = passOnNow ? arrival : chip.timerEndsAt;
+    size_t held = std::min<size_t>(chip.held, device.received.size());
+    for (auto byte = device.received.rbegin(); byte != device.received.rbegin() + long(held);
+         ++byte)
+        byte->readyAt = passedOnAt;
+    if (passOnNow)
+        chip.held = 0;
+}
+
 // Queues a reply whose first byte leaves the device at `at`.
 void Reply(VirtualDevice& device, const SimConfig& config, const std::string& bytes,
            SimClock::time_point at) {
@@ -46,6 +69,8 @@ void Reply(VirtualDevice& device, const SimConfig& config, const std::string& by
         if (config.wireTiming)
             readyAt += ByteTime(device);
         device.received.push_back({static_cast<uint8_t>(byte), readyAt});
+        if (config.chipLatency)
+            HoldInChip(device, readyAt);
     }
     if (config.wireTiming)
         device.toHostFreeAt = readyAt;
@@ -98,7 +123,7 @@ void FinishFrame(VirtualDevice& device, const SimConfig& config, SimClock::time_
     uint32_t address = (device.frame[1] << 8) | device.frame[2];
     std::string reply = JudgeFrame(device, config, vanished);
     SimClock::time_point replyAt = at;
-    if (config.wireTiming && !reply.empty() && reply[0] == 'K')
+    if ((config.wireTiming || config.chipLatency) && !reply.empty() && reply[0] == 'K')
         replyAt += std::chrono::microseconds(config.blockWriteUs);
     if (!vanished && !reply.empty())
         Reply(device, config, reply, replyAt);
@@ -148,6 +173,16 @@ void SaveFlash(const VirtualDevice& device) {
         return;
     std::ofstream file(device.flashPath, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(device.flash.data()), kFlashSize);
+}
+
+void ResetReceiveLatency(VirtualDevice& device) {
+    device.chip.latencyMs = kDefaultLatencyMs;
+    device.chip.eventEnabled = false;
+}
+
+void PurgeReceived(VirtualDevice& device) {
+    device.received.clear();
+    device.chip.held = 0;
 }
 
 void SetLines(VirtualDevice& device, bool dtr, bool rts) {

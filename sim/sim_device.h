@@ -16,6 +16,8 @@ using SimClock = std::chrono::steady_clock;
 constexpr uint32_t kFlashSize = 0x8000;
 constexpr uint32_t kBootloaderStart = 0x7F40; // from here up: the bootloader, never written
 constexpr uint32_t kBootloaderBaud = 500000;
+constexpr uint8_t kDefaultLatencyMs = 16;
+constexpr uint8_t kMinLatencyMs = 2;
 
 struct LineSettings {
     uint32_t baud = 9600;
@@ -34,6 +36,17 @@ struct WaitingByte {
     SimClock::time_point readyAt; // when it has crossed the line and can be read
 };
 
+// The chip's buffer of bytes on their way to the host (with the latency model): it passes
+// them on only when it holds a packet's worth, when its latency timer runs out since the
+// first byte entered it empty, or when the event character arrives.
+struct ChipBuffer {
+    uint8_t latencyMs = kDefaultLatencyMs;
+    uint8_t eventChar = 0;
+    bool eventEnabled = false;
+    uint32_t held = 0; // bytes at the back of the receive queue not passed on yet
+    SimClock::time_point timerEndsAt{};
+};
+
 enum class BootPhase : uint8_t { Off, AwaitingHandshake, Ready };
 
 struct VirtualDevice {
@@ -45,6 +58,7 @@ struct VirtualDevice {
     bool dtr = false;
     bool rts = false;
     std::deque<WaitingByte> received;
+    ChipBuffer chip;
     BootPhase phase = BootPhase::Off;
     std::vector<uint8_t> frame; // data block frame being received
     SimClock::time_point lastByteAt{};
@@ -59,6 +73,10 @@ struct VirtualDevice {
 void InitDevice(VirtualDevice& device, int32_t index, const std::string& description,
                 const std::string& flashPath);
 void SaveFlash(const VirtualDevice& device);
+// The latency timer and event character as the chip has them after being opened.
+void ResetReceiveLatency(VirtualDevice& device);
+// Empties the receive queue, the chip's buffer with it.
+void PurgeReceived(VirtualDevice& device);
 // Drives the lines; the bootloader runs while both are asserted and starts afresh each time.
 void SetLines(VirtualDevice& device, bool dtr, bool rts);
 // Host bytes written at `now`. Notes for the trace are appended to `notes`. False when the

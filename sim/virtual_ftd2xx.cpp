@@ -1,6 +1,6 @@
-// The 16 D2XX entry points of the virtual device library. Every call runs under one lock
-// (the program calls from its window thread and its receive thread at once) and leaves one
-// line in the trace.
+// The D2XX entry points of the virtual device library: the 16 the program needs and the 2
+// that tune the chip's receive latency. Every call runs under one lock (the program calls
+// from its window thread and its receive thread at once) and leaves one line in the trace.
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -242,6 +242,7 @@ FT_STATUS D2XX_API FT_Open(int index, FT_HANDLE* handle) {
     if (status == FT_OK) {
         VirtualDevice& device = sim->devices[static_cast<size_t>(index)];
         device.openHandle = sim->nextHandle++;
+        ResetReceiveLatency(device);
         *handle = reinterpret_cast<FT_HANDLE>(device.openHandle);
         call.handle = *handle;
     }
@@ -344,7 +345,7 @@ FT_STATUS D2XX_API FT_Purge(FT_HANDLE handle, uint32_t mask) {
     return SettingsCall(NewCall("FT_Purge", handle, Argument("mask", mask)),
                         [&](VirtualDevice& device) {
                             if (mask & FT_PURGE_RX)
-                                device.received.clear();
+                                PurgeReceived(device);
                         });
 }
 
@@ -352,5 +353,28 @@ FT_STATUS D2XX_API FT_SetDtr(FT_HANDLE handle) { return LineCall("FT_SetDtr", ha
 FT_STATUS D2XX_API FT_ClrDtr(FT_HANDLE handle) { return LineCall("FT_ClrDtr", handle, true, false); }
 FT_STATUS D2XX_API FT_SetRts(FT_HANDLE handle) { return LineCall("FT_SetRts", handle, false, true); }
 FT_STATUS D2XX_API FT_ClrRts(FT_HANDLE handle) { return LineCall("FT_ClrRts", handle, false, false); }
+
+FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds) {
+    std::lock_guard<std::mutex> lock(simMutex);
+    CallRecord call = NewCall("FT_SetLatencyTimer", handle, Argument("ms", milliseconds));
+    VirtualDevice* device = nullptr;
+    FT_STATUS status = PrecheckHandle(call, device);
+    if (status == FT_OK && milliseconds < kMinLatencyMs)
+        status = kInvalidParameter;
+    if (status == FT_OK)
+        device->chip.latencyMs = milliseconds;
+    return Finish(call, status);
+}
+
+// The error character has no effect: the line never has parity errors.
+FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t eventEnabled,
+                               uint8_t errorChar, uint8_t errorEnabled) {
+    std::string arguments = Argument("event", eventChar) + Argument("eventOn", eventEnabled) +
+                            Argument("error", errorChar) + Argument("errorOn", errorEnabled);
+    return SettingsCall(NewCall("FT_SetChars", handle, arguments), [&](VirtualDevice& device) {
+        device.chip.eventChar = eventChar;
+        device.chip.eventEnabled = eventEnabled != 0;
+    });
+}
 
 } // extern "C"

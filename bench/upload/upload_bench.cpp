@@ -1,6 +1,8 @@
 // Whole uploads against the virtual device (found by name; run with it on the library path):
 // (a) without latency, the engine's cost per block beyond the bare exchange of the same frames;
-// (b) with the device's wire-timing model at 500,000 baud, the total time against its floor.
+// (b) with the device's wire-timing model at 500,000 baud, the total time against its floor;
+// (c) with the chip's receive latency modelled as well, at its defaults, the total time against
+//     the same floor with the latency settings applied after every open and without them.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,20 +19,29 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int blocks = 509;
 constexpr double lineBitsPerByte = 10, baud = 500000;
+constexpr std::chrono::microseconds watchPause{200};
 
 double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Loads the virtual device afresh with wire timing on or off.
-bool LoadDevice(bool wire, unsigned blockWriteUs) {
+// Loads the virtual device afresh with wire timing and the chip's latency on or off;
+// `library` nullptr: the one with every entry point.
+bool LoadDevice(bool wire, bool chipLatency, unsigned blockWriteUs, const char* library = nullptr) {
     if (driver.module) {
         ReleaseSharedLibrary(driver.module);
         driver = DriverTable{};
     }
     SetEnvironmentVariableUtf8("KARVEX_SIM_WIRE", wire ? "1" : "0");
+    SetEnvironmentVariableUtf8("KARVEX_SIM_CHIP_LATENCY", chipLatency ? "1" : "0");
     SetEnvironmentVariableUtf8("KARVEX_SIM_BLOCK_WRITE_US", std::to_string(blockWriteUs).c_str());
-    return LoadDriver() && EnumerateDevices() > 0;
+    return LoadDriver(library) && EnumerateDevices() > 0;
+}
+
+// The frames' line time at 500,000 baud plus the device's flash writes.
+double FloorSeconds(unsigned blockWriteUs) {
+    double line = (blocks * (blockSize + 5) + 1) * lineBitsPerByte / baud;
+    return line + blocks * blockWriteUs * 1e-6;
 }
 
 // The device open with its bootloader listening, as after the start step.
@@ -63,16 +74,23 @@ double BareExchangeSeconds() {
     return seconds;
 }
 
-// One upload from StartUpload to `done`; negative if it did not finish.
-double UploadSeconds() {
+// One upload from StartUpload to `done`; negative if it did not finish. Between looks at the
+// flags this thread yields, or sleeps for `pause` when given: uploads that take seconds are
+// watched as the status timer watches them, without taking a processor from the receive
+// thread on a machine with few.
+double UploadSeconds(std::chrono::microseconds pause = std::chrono::microseconds(0)) {
     if (!PrepareDevice())
         return -1;
     upload.done = 0;
     upload.noResponse = 0;
     auto start = Clock::now();
     StartUpload();
-    while (!upload.done.load() && !upload.noResponse.load())
-        std::this_thread::yield();
+    while (!upload.done.load() && !upload.noResponse.load()) {
+        if (pause.count() > 0)
+            std::this_thread::sleep_for(pause);
+        else
+            std::this_thread::yield();
+    }
     double seconds = Seconds(start);
     WaitForReceiveThread();
     return upload.done.load() ? seconds : -1;
@@ -90,10 +108,10 @@ template <typename Run> double Fastest(int runs, Run run) {
 }
 
 bool BenchOverhead() {
-    if (!LoadDevice(false, 0))
+    if (!LoadDevice(false, false, 0))
         return false;
     double bare = Fastest(20, BareExchangeSeconds);
-    double engine = Fastest(20, UploadSeconds);
+    double engine = Fastest(20, [] { return UploadSeconds(); });
     if (bare < 0 || engine < 0)
         return false;
     std::printf("no latency: upload %.3f ms, bare exchange %.3f ms, engine %.2f us/block "
@@ -103,18 +121,50 @@ bool BenchOverhead() {
 }
 
 bool BenchWireTiming(unsigned blockWriteUs) {
-    if (!LoadDevice(true, blockWriteUs))
+    if (!LoadDevice(true, false, blockWriteUs))
         return false;
-    double seconds = Fastest(2, UploadSeconds);
+    double seconds = Fastest(2, [] { return UploadSeconds(watchPause); });
     if (seconds < 0)
         return false;
-    double line = (blocks * (blockSize + 5) + 1) * lineBitsPerByte / baud;
-    double floor = line + blocks * blockWriteUs * 1e-6;
+    double floor = FloorSeconds(blockWriteUs);
     double replies = (handshakeReplyLength + blocks * blockReplyLength) * lineBitsPerByte / baud;
     std::printf("wire timing, %u us per block write: %.4f s, floor %.4f s (+%.2f %%); "
                 "with the replies' own line time %.4f s (+%.2f %%)\n",
                 blockWriteUs, seconds, floor, (seconds / floor - 1) * 100, floor + replies,
                 (seconds / (floor + replies) - 1) * 100);
+    return true;
+}
+
+struct LatencyCase {
+    const char* name;
+    const char* library;
+    bool withoutSettings; // the table's two optional entries emptied: the upload as before
+    int runs;
+};
+
+// The chip holding replies back (16 ms timer, no event character) on top of wire timing and
+// 2 ms per block write.
+bool BenchChipLatency() {
+    constexpr unsigned blockWriteUs = 2000;
+    const double floor = FloorSeconds(blockWriteUs);
+    const LatencyCase cases[] = {
+        {"latency settings applied", nullptr, false, 5},
+        {"latency settings not applied", nullptr, true, 1},
+        {"library without the latency settings", BASIC_LIBRARY_NAME, false, 1},
+    };
+    for (const LatencyCase& c : cases) {
+        if (!LoadDevice(true, true, blockWriteUs, c.library))
+            return false;
+        if (c.withoutSettings) {
+            driver.FT_SetLatencyTimer = nullptr;
+            driver.FT_SetChars = nullptr;
+        }
+        double seconds = Fastest(c.runs, [] { return UploadSeconds(watchPause); });
+        if (seconds < 0)
+            return false;
+        std::printf("chip latency model, %s: %.3f s, %.2f x the floor of %.3f s\n", c.name, seconds,
+                    seconds / floor, floor);
+    }
     return true;
 }
 } // namespace
@@ -123,7 +173,8 @@ int main() {
     for (uint32_t i = 0; i < imageSize; ++i)
         FlashImage[i] = uint8_t(i * 31 + 7);
     SetEnvironmentVariableUtf8("KARVEX_SIM_DEVICES", "KARVEX");
-    bool ok = BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200);
+    bool ok =
+        BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200) && BenchChipLatency();
     if (!ok)
         std::fprintf(stderr,
                      "upload_bench: the virtual device could not be loaded or did not finish\n");

@@ -16,9 +16,9 @@
 namespace {
 using Names = std::vector<std::string>;
 
-// The module handle and the 16 entries, all pointer-sized.
-std::array<void*, 17> TableEntries() {
-    std::array<void*, 17> entries;
+// The module handle, the 16 entries and the 2 optional ones, all pointer-sized.
+std::array<void*, 19> TableEntries() {
+    std::array<void*, 19> entries;
     static_assert(sizeof(DriverTable) == sizeof entries);
     std::memcpy(entries.data(), &driver, sizeof entries);
     return entries;
@@ -29,9 +29,9 @@ bool TableIsEmpty() {
     return std::all_of(entries.begin(), entries.end(), [](void* entry) { return !entry; });
 }
 
-bool EveryEntryBound() {
+bool EveryRequiredEntryBound() {
     auto entries = TableEntries();
-    return std::all_of(entries.begin(), entries.end(), [](void* entry) { return entry; });
+    return std::all_of(entries.begin(), entries.begin() + 17, [](void* entry) { return entry; });
 }
 
 bool FileExists(const char* path) {
@@ -45,10 +45,11 @@ class Binding : public ::testing::Test {
   protected:
     void TearDown() override { StopSim(); }
 
-    void Start(const SimVariables& variables) {
-        ASSERT_TRUE(StartSim(
-            session, ::testing::UnitTest::GetInstance()->current_test_info()->name(), variables));
-        ASSERT_TRUE(EveryEntryBound());
+    void Start(const SimVariables& variables, const char* library = nullptr) {
+        ASSERT_TRUE(StartSim(session,
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                             variables, library));
+        ASSERT_TRUE(EveryRequiredEntryBound());
     }
     // Names of the calls traced after the enumeration, in order.
     Names CallsAfterEnumeration() {
@@ -100,19 +101,59 @@ TEST_F(Binding, LibraryLackingAnEntryPointIsReleasedAndNotUsed) {
     EXPECT_TRUE(FileExists("partial-ftd2xx-released"));
 }
 
+// Every open, the engine's recovery included, is followed by the event character 'K' and a
+// 2 ms latency timer.
 TEST_F(Binding, OpenDeviceAsTheDeviceSeesIt) {
     Start({});
+    EXPECT_NE(driver.FT_SetLatencyTimer, nullptr);
+    EXPECT_NE(driver.FT_SetChars, nullptr);
     ASSERT_EQ(EnumerateDevices(), 1u);
     ASSERT_TRUE(OpenDevice(0));
-    EXPECT_EQ(CallsAfterEnumeration(),
-              (Names{"FT_Open", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetTimeouts",
-                     "FT_SetFlowControl", "FT_ClrDtr", "FT_ClrRts", "FT_Close", "FT_Open"}));
+    EXPECT_EQ(
+        CallsAfterEnumeration(),
+        (Names{"FT_Open", "FT_SetChars", "FT_SetLatencyTimer", "FT_SetBaudRate",
+               "FT_SetDataCharacteristics", "FT_SetTimeouts", "FT_SetFlowControl", "FT_ClrDtr",
+               "FT_ClrRts", "FT_Close", "FT_Open", "FT_SetChars", "FT_SetLatencyTimer"}));
     EXPECT_EQ(DeviceHandle(0), reinterpret_cast<FT_HANDLE>(0x1002)); // the reopen's handle
     EXPECT_EQ(CountTraceLines(session, "FT_SetBaudRate", "baud=500000 -> 0"), 1);
     ASSERT_TRUE(SetControlLines(0, true));
     EXPECT_EQ(DeviceHandle(0), reinterpret_cast<FT_HANDLE>(0x1003));
     uint32_t waiting = 0;
     EXPECT_EQ(driver.FT_GetQueueStatus(DeviceHandle(0), &waiting), FT_OK);
+    driver.FT_Close(DeviceHandle(0)); // as if closed under the receive thread
+    EXPECT_EQ(ReopenStaleHandle(0, DeviceHandle(0)), FT_OK);
+
+    StopSim();
+    for (const char* handle : {"0x1001", "0x1002", "0x1003", "0x1004"}) {
+        SCOPED_TRACE(handle);
+        std::string on = std::string("handle=") + handle;
+        EXPECT_EQ(CountTraceLines(session, "FT_SetChars",
+                                  on + " event=75 eventOn=1 error=0 errorOn=0 -> 0"),
+                  1);
+        EXPECT_EQ(CountTraceLines(session, "FT_SetLatencyTimer", on + " ms=2 -> 0"), 1);
+    }
+}
+
+// A library without the two optional entry points is a full driver, used exactly as before.
+TEST_F(Binding, LibraryWithoutLatencySettingsIsUsedAsBefore) {
+    Start({}, basicLibraryName);
+    EXPECT_EQ(driver.FT_SetLatencyTimer, nullptr);
+    EXPECT_EQ(driver.FT_SetChars, nullptr);
+    ASSERT_EQ(EnumerateDevices(), 1u);
+    ASSERT_TRUE(OpenDevice(0));
+    ASSERT_TRUE(SetControlLines(0, true));
+    EXPECT_EQ(CallsAfterEnumeration(),
+              (Names{"FT_Open", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetTimeouts",
+                     "FT_SetFlowControl", "FT_ClrDtr", "FT_ClrRts", "FT_Close", "FT_Open",
+                     "FT_SetDtr", "FT_SetRts", "FT_Close", "FT_Open"}));
+}
+
+// Their refusal changes nothing for the open.
+TEST_F(Binding, RefusedLatencySettingsAreIgnored) {
+    Start({{"FAIL", "FT_SetChars;FT_SetLatencyTimer"}});
+    ASSERT_EQ(EnumerateDevices(), 1u);
+    EXPECT_TRUE(OpenDevice(0));
+    EXPECT_EQ(CountTraceLines(session, "FT_SetFlowControl", "-> 0"), 1);
 }
 
 TEST_F(Binding, DeviceHeldElsewhereFailsAtTheOpenAlone) {
@@ -138,8 +179,8 @@ TEST_F(Binding, FailedSetupLeavesTheDeviceOpenable) {
     ASSERT_EQ(EnumerateDevices(), 1u);
     EXPECT_FALSE(OpenDevice(0));
     EXPECT_EQ(CallsAfterEnumeration(),
-              (Names{"FT_Open", "FT_SetBaudRate", "FT_SetDataCharacteristics",
-                     "FT_SetTimeouts failed", "FT_Close"}));
+              (Names{"FT_Open", "FT_SetChars", "FT_SetLatencyTimer", "FT_SetBaudRate",
+                     "FT_SetDataCharacteristics", "FT_SetTimeouts failed", "FT_Close"}));
     EXPECT_TRUE(OpenDevice(0));
 }
 } // namespace

@@ -259,7 +259,9 @@ void InstallFakeDriver(std::vector<std::string> descriptions) {
                          SetDtr,
                          ClrDtr,
                          SetRts,
-                         ClrRts};
+                         ClrRts,
+                         nullptr, // as a library without the two optional entry points
+                         nullptr};
 }
 
 std::vector<std::string> TakeCalls() {

@@ -8,16 +8,19 @@
 #include "tests/sim/loaded_sim.h"
 
 namespace {
-const char* const simVariables[] = {"DEVICES", "FLASH",          "TRACE",        "SILENT",
-                                    "NAK",     "DROP",           "TRIPLE_ACK",   "LATENCY_US",
-                                    "WIRE",    "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL"};
+const char* const simVariables[] = {
+    "DEVICES",    "FLASH", "TRACE",        "SILENT",         "NAK",          "DROP", "TRIPLE_ACK",
+    "LATENCY_US", "WIRE",  "CHIP_LATENCY", "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL"};
 
 void SetSimVariable(const std::string& name, const char* value) {
     SetEnvironmentVariableUtf8(("KARVEX_SIM_" + name).c_str(), value);
 }
 } // namespace
 
-bool StartSim(SimSession& session, const std::string& name, const SimVariables& variables) {
+const char* const basicLibraryName = BASIC_LIBRARY_NAME;
+
+bool StartSim(SimSession& session, const std::string& name, const SimVariables& variables,
+              const char* library) {
     session.flashPath = name + ".flash";
     session.tracePath = name + ".trace";
     std::remove(session.tracePath.c_str());
@@ -27,7 +30,7 @@ bool StartSim(SimSession& session, const std::string& name, const SimVariables& 
     SetSimVariable("TRACE", session.tracePath.c_str());
     for (const auto& [variable, value] : variables)
         SetSimVariable(variable, value.c_str());
-    return LoadDriver();
+    return LoadDriver(library);
 }
 
 void StopSim() {

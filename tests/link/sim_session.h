@@ -13,9 +13,14 @@ struct SimSession {
     std::string tracePath;
 };
 
+// The virtual device built without the two optional entry points.
+extern const char* const basicLibraryName;
+
 // Sets `variables` (every other variable of the virtual device cleared), with FLASH and
-// TRACE naming files "<name>.flash" and "<name>.trace" (removed first), then LoadDriver().
-bool StartSim(SimSession& session, const std::string& name, const SimVariables& variables);
+// TRACE naming files "<name>.flash" and "<name>.trace" (removed first), then
+// LoadDriver(library): by default the virtual device with every entry point.
+bool StartSim(SimSession& session, const std::string& name, const SimVariables& variables,
+              const char* library = nullptr);
 // Releases the library (its trace is complete afterwards) and empties the table.
 void StopSim();
 std::vector<std::string> TraceLines(const SimSession& session);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/platform.h"
 #include "tests/sim/sim_test_fixture.h"
 
 namespace {
@@ -168,6 +169,70 @@ TEST_F(Faults, WireTimingPacesReplies) {
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(sim, handle, 0), "K");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+// The chip's receive buffer: replies wait in it until it is full, its latency timer runs out
+// or the event character arrives. Without wire timing a reply reaches the buffer at the
+// moment of the write, so what the next query reports shows whether it was passed on.
+class ChipLatency : public SimTest {
+  protected:
+    void SetUp() override {
+        Load({{"KARVEX_SIM_CHIP_LATENCY", "1"}});
+        SetLatencyTimer = reinterpret_cast<FT_SetLatencyTimerFn>(
+            FindLibrarySymbol(sim.module, "FT_SetLatencyTimer"));
+        SetChars = reinterpret_cast<FT_SetCharsFn>(FindLibrarySymbol(sim.module, "FT_SetChars"));
+        ASSERT_TRUE(SetLatencyTimer && SetChars);
+        handle = OpenForBootloader(sim);
+        ASSERT_NE(handle, nullptr);
+    }
+
+    // Readable bytes right after `requests` more handshake requests, each answered 'C','K'.
+    uint32_t ReadableAfterRequests(size_t requests) {
+        uint32_t waiting = 77;
+        if (WriteBytes(sim, handle, std::vector<uint8_t>(requests, 0xC1)) != FT_OK ||
+            sim.GetQueueStatus(handle, &waiting) != FT_OK)
+            return 77;
+        return waiting;
+    }
+
+    // Time until a reply to one handshake request can be read whole.
+    std::chrono::steady_clock::duration HandshakeTime() {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
+        EXPECT_EQ(ReadText(sim, handle, 2), "CK");
+        return std::chrono::steady_clock::now() - start;
+    }
+
+    FT_SetLatencyTimerFn SetLatencyTimer = nullptr;
+    FT_SetCharsFn SetChars = nullptr;
+    FT_HANDLE handle = nullptr;
+};
+
+TEST_F(ChipLatency, ReplyWaitsForTheTimerAFullBufferOrTheEventCharacter) {
+    EXPECT_GE(HandshakeTime(), std::chrono::milliseconds(16)) << "the default timer";
+
+    ASSERT_EQ(SetLatencyTimer(handle, 255), FT_OK);
+    EXPECT_EQ(ReadableAfterRequests(30), 0u) << "60 bytes are held";
+    EXPECT_EQ(ReadableAfterRequests(1), 62u) << "62 bytes fill the buffer";
+    EXPECT_EQ(ReadableAfterRequests(1), 62u) << "the next ones start a new buffer";
+    ASSERT_EQ(sim.Purge(handle, FT_PURGE_RX), FT_OK);
+
+    ASSERT_EQ(SetChars(handle, 'K', 1, 0, 0), FT_OK);
+    EXPECT_EQ(ReadableAfterRequests(1), 2u) << "'K' passes 'C','K' on";
+    ASSERT_EQ(SetChars(handle, 'C', 1, 0, 0), FT_OK);
+    EXPECT_EQ(ReadableAfterRequests(1), 3u) << "'C' passes itself on, 'K' stays";
+    ASSERT_EQ(SetChars(handle, 'K', 0, 0, 0), FT_OK);
+    EXPECT_EQ(ReadableAfterRequests(1), 3u) << "a disabled event character does nothing";
+}
+
+TEST_F(ChipLatency, EveryOpenRestoresTheDefaults) {
+    EXPECT_EQ(SetLatencyTimer(handle, 1), 6u) << "below the chip's 2 ms";
+    ASSERT_EQ(SetLatencyTimer(handle, 2), FT_OK);
+    ASSERT_EQ(SetChars(handle, 'K', 1, 0, 0), FT_OK);
+    ASSERT_EQ(sim.Close(handle), FT_OK);
+    EXPECT_EQ(SetChars(handle, 'K', 1, 0, 0), FT_INVALID_HANDLE);
+    ASSERT_EQ(sim.Open(0, &handle), FT_OK);
+    EXPECT_GE(HandshakeTime(), std::chrono::milliseconds(16));
 }
 
 TEST_F(Faults, UnreadableVariablesAreIgnoredAndNamedInTheTrace) {

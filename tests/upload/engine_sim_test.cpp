@@ -26,13 +26,14 @@ struct Scenario {
     bool mayFinish; // false: the device cannot take the whole image
 };
 
-// The status timer: a tick every 100 µs of real time (never faster, whatever the system's
-// sleep resolution) until the receive thread has ended. A block's time-out is then 100 ms.
-void PlayStatusTimer() {
+// The status timer: a tick every `period` of real time (never faster, whatever the system's
+// sleep resolution) until the receive thread has ended. By default a block's time-out is
+// then 100 ms.
+void PlayStatusTimer(std::chrono::microseconds period = std::chrono::microseconds(100)) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::seconds(120);
     while (upload.receiving.load() && Clock::now() < deadline) {
-        auto next = Clock::now() + std::chrono::microseconds(100);
+        auto next = Clock::now() + period;
         while (Clock::now() < next)
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         TickCountdown();
@@ -42,11 +43,11 @@ void PlayStatusTimer() {
 
 // Load, then the start timer: the handshake request goes out while the lines are still
 // released, and the device is closed and reopened while the receive thread polls.
-void UploadAsTheWindowDoes() {
+void UploadAsTheWindowDoes(std::chrono::microseconds tickPeriod = std::chrono::microseconds(100)) {
     ASSERT_TRUE(OpenDevice(0));
     StartUpload();
     SetControlLines(0, true);
-    PlayStatusTimer();
+    PlayStatusTimer(tickPeriod);
 }
 
 class EngineWithDevice : public ::testing::TestWithParam<Scenario> {
@@ -138,6 +139,33 @@ TEST_P(EngineRetries, SilentDeviceHearsTheHandshake101Times) {
 
 INSTANTIATE_TEST_SUITE_P(Silent, EngineRetries,
                          ::testing::Values(Scenario{"silent-count", {{"SILENT", "1"}}, false}));
+
+// The chip holding each reply back up to its 16 ms latency timer, at the command line's tick
+// of 10 ms: the handshake's 50 ms and a block's 10 s time-outs are never reached, whether
+// the library lets the latency be shortened or not.
+TEST(EngineUnderChipLatency, EveryBlockAcknowledgedAtTheFirstSend) {
+    for (const char* library : {static_cast<const char*>(nullptr), basicLibraryName}) {
+        SCOPED_TRACE(library ? library : "every entry point");
+        SimSession session;
+        ASSERT_TRUE(StartSim(session, "engine-chip-latency", {{"CHIP_LATENCY", "1"}, {"WIRE", "1"}},
+                             library));
+        ASSERT_EQ(EnumerateDevices(), 1u);
+        upload.done = 0;
+        upload.noResponse = 0;
+        UploadAsTheWindowDoes(std::chrono::milliseconds(10));
+        WaitForReceiveThread();
+        StopSim();
+        EXPECT_EQ(upload.done.load(), 1);
+        // The first goes out while the lines are still released and is lost.
+        EXPECT_EQ(CountTraceLines(session, "FT_Write", "size=1 data=C1"), 2);
+        EXPECT_EQ(CountTraceLines(session, "# dev=0 block", "send=1 -> K"), 509);
+        EXPECT_EQ(CountTraceLines(session, "# dev=0 block", "send=2"), 0);
+        int opened = CountTraceLines(session, "FT_Open", "-> 0");
+        int tuned = library ? 0 : opened;
+        EXPECT_EQ(CountTraceLines(session, "FT_SetChars", "event=75 eventOn=1 error=0"), tuned);
+        EXPECT_EQ(CountTraceLines(session, "FT_SetLatencyTimer", "ms=2 -> 0"), tuned);
+    }
+}
 
 TEST(EngineWithDeviceRounds, TwoUploadsInARowBothFinish) {
     SimSession session;
