@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "cli/options.h"
@@ -75,21 +73,10 @@ int ListDevices() {
     return exitUploaded;
 }
 
-std::filesystem::path PathFromUtf8(const std::string& utf8) {
-    return std::filesystem::path(
-        std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
-}
-
 int DumpImage(const FlashOptions& options) {
     if (int code = ReadImage(options); code != exitUploaded)
         return code;
-    std::filesystem::path path = PathFromUtf8(options.dumpPath);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(FlashImage), imageSize);
-    out.close();
-    if (out.fail()) {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored); // no half-written image left behind
+    if (!WriteWholeFile(options.dumpPath.c_str(), FlashImage, imageSize)) {
         Say("Не могу записать образ в файл " + options.dumpPath);
         return exitDumpNotWritten;
     }

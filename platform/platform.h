@@ -18,6 +18,9 @@ uint64_t PlatformFileSize(const PlatformFile& file);
 // Reads up to `size` bytes; returns how many arrived, 0 at the end of the file or on failure.
 uint32_t ReadFileBytes(PlatformFile& file, uint8_t* buffer, uint32_t size);
 void CloseFile(PlatformFile& file);
+// Writes `size` bytes into the file at `utf8Path`, created or emptied first. A file opened but
+// not written whole is removed again; one that cannot be opened (a folder, say) is left alone.
+bool WriteWholeFile(const char* utf8Path, const uint8_t* data, uint32_t size);
 
 // --- Run-time libraries ----------------------------------------------------
 // File name of the D2XX library on this system.

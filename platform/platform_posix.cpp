@@ -46,6 +46,32 @@ void CloseFile(PlatformFile& file) {
     file.handle = -1;
 }
 
+namespace {
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+} // namespace
+
+bool WriteWholeFile(const char* utf8Path, const uint8_t* data, uint32_t size) {
+    int fd = open(utf8Path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    bool written = WriteAll(fd, data, size);
+    written = close(fd) == 0 && written;
+    if (!written)
+        unlink(utf8Path);
+    return written;
+}
+
 #if defined(__APPLE__)
 const char* const driverLibraryName = "libftd2xx.dylib";
 #else

@@ -64,6 +64,22 @@ void CloseFile(PlatformFile& file) {
     file.handle = -1;
 }
 
+bool WriteWholeFile(const char* utf8Path, const uint8_t* data, uint32_t size) {
+    std::wstring path = Widen(utf8Path, true);
+    if (path.empty())
+        return false;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD done = 0;
+    bool written = WriteFile(handle, data, size, &done, nullptr) && done == size;
+    written = CloseHandle(handle) && written;
+    if (!written)
+        DeleteFileW(path.c_str());
+    return written;
+}
+
 const char* const driverLibraryName = "ftd2xx.dll";
 
 void* LoadSharedLibrary(const char* name) {

@@ -114,6 +114,9 @@ for name in blank checksum segment missing; do
 done
 flash --dump no-such-folder/out.bin fw.hex
 [ "$status" -eq 7 ] || fail "dump into a missing folder: exit $status"
+mkdir -p empty-folder
+flash --dump empty-folder fw.hex                   # not writable as a file: left as it was
+[ "$status" -eq 7 ] && [ -d empty-folder ] || fail "dump onto a folder: exit $status, folder gone?"
 
 # --- Driver and devices ------------------------------------------------------
 if [ "$system" = linux ] && /sbin/ldconfig -p 2>/dev/null | grep -q libftd2xx; then

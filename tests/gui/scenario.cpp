@@ -22,7 +22,12 @@ std::string ReadWholeFile(const std::wstring& path) {
 }
 } // namespace
 
-std::wstring LoaderExecutable() { return WindowsPath(KARVEX_LOADER_EXE); }
+// tools/check-packages names the packaged program instead, to see it work as the built one does.
+std::wstring LoaderExecutable() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"KARVEX_LOADER_UNDER_TEST", path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(path) : WindowsPath(KARVEX_LOADER_EXE);
+}
 std::wstring VirtualDeviceLibrary() { return WindowsPath(KARVEX_VIRTUAL_DEVICE); }
 
 void GuiScenario::SetUp() {

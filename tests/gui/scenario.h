@@ -42,6 +42,7 @@ protected:
          Button1 = nullptr;
 };
 
-// The path of the program, or of the virtual device's library, as the build made it.
+// The path of the program (as the build made it, unless KARVEX_LOADER_UNDER_TEST names another
+// copy), or of the virtual device's library.
 std::wstring LoaderExecutable();
 std::wstring VirtualDeviceLibrary();
