@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/win32_loader.h"
 #include "platform/win32_text.h"
 
 #include <windows.h>
@@ -7,15 +8,20 @@
 #include <cstdlib>
 #include <string>
 
-std::wstring Widen(const char* utf8, bool strict) {
-    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
-    int length = MultiByteToWideChar(CP_UTF8, flags, utf8, -1, nullptr, 0);
+namespace {
+std::wstring WidenFrom(UINT codePage, const char* text, DWORD flags) {
+    int length = MultiByteToWideChar(codePage, flags, text, -1, nullptr, 0);
     if (length <= 1)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, flags, utf8, -1, wide.data(), length);
+    MultiByteToWideChar(codePage, flags, text, -1, wide.data(), length);
     wide.resize(static_cast<size_t>(length - 1));
     return wide;
+}
+} // namespace
+
+std::wstring Widen(const char* utf8, bool strict) {
+    return WidenFrom(CP_UTF8, utf8, strict ? MB_ERR_INVALID_CHARS : 0);
 }
 
 std::string Narrow(const wchar_t* utf16) {
@@ -66,9 +72,28 @@ void CloseFile(PlatformFile& file) {
 
 const char* const driverLibraryName = "ftd2xx.dll";
 
+namespace {
+void* FindKernelFunction(const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+}
+
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+
+// The application folder and the system folders only: not the current directory, not PATH.
+// Windows 7 without update KB2533623 lacks SetDefaultDllDirectories (imported, it would keep
+// the program from starting there); without it, the current directory at least is left out.
+void RestrictLibrarySearch() {
+    auto restrictSearch = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        findKernelFunction("SetDefaultDllDirectories"));
+    if (!restrictSearch || !restrictSearch(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
+        SetDllDirectoryW(L"");
+}
+} // namespace
+
+void* (*findKernelFunction)(const char* name) = FindKernelFunction;
+
 void* LoadSharedLibrary(const char* name) {
-    // The application folder and the system folders only: not the current directory, not PATH.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    RestrictLibrarySearch();
     return reinterpret_cast<void*>(LoadLibraryW(Widen(name, true).c_str()));
 }
 
@@ -79,6 +104,12 @@ void* FindLibrarySymbol(void* library, const char* name) {
 void ReleaseSharedLibrary(void* library) {
     if (library)
         FreeLibrary(static_cast<HMODULE>(library));
+}
+
+std::string LibraryTextAsUtf8(const char* text) {
+    if (!*text || !Widen(text, true).empty())
+        return text;
+    return Narrow(WidenFrom(CP_ACP, text, 0).c_str());
 }
 
 bool SetEnvironmentVariableUtf8(const char* name, const char* value) {

@@ -40,6 +40,9 @@ struct SimConfig {
     uint32_t latencyUs = 0;
     uint32_t blockWriteUs = 2000;
     uint32_t unplugAfterBlocks = 0; // 0: never
+    uint32_t splitUs = 0;     // each reply byte after the first this much later than the one before
+    uint32_t bootDelayUs = 0; // the bootloader hears nothing this long after the lines assert it
+    uint32_t stackBytes = 0;  // stack used by FT_Open, FT_Close, FT_Read, FT_GetQueueStatus
     std::vector<std::string> problems; // variables ignored because they could not be read
 };
 

@@ -46,6 +46,8 @@ struct VirtualDevice {
     bool rts = false;
     std::deque<WaitingByte> received;
     BootPhase phase = BootPhase::Off;
+    SimClock::duration bootDelay{};
+    SimClock::time_point bootsAt{}; // the bootloader hears bytes from then on
     std::vector<uint8_t> frame; // data block frame being received
     SimClock::time_point lastByteAt{};
     SimClock::time_point toDeviceFreeAt{};
@@ -57,9 +59,10 @@ struct VirtualDevice {
 
 // A device as plugged in: lines released, default settings, flash from its file if any.
 void InitDevice(VirtualDevice& device, int32_t index, const std::string& description,
-                const std::string& flashPath);
+                const SimConfig& config, const std::string& flashPath);
 void SaveFlash(const VirtualDevice& device);
-// Drives the lines; the bootloader runs while both are asserted and starts afresh each time.
+// Drives the lines; the bootloader runs while both are asserted and starts afresh each time,
+// hearing bytes after its start-up delay.
 void SetLines(VirtualDevice& device, bool dtr, bool rts);
 // Host bytes written at `now`. Notes for the trace are appended to `notes`. False when the
 // device vanished (the unplug fault) while taking them.

@@ -197,6 +197,7 @@ FT_STATUS D2XX_API SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t xon, 
 }
 
 FT_STATUS Line(const char* name, FT_HANDLE handle, std::vector<bool>& line, bool level) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(fakeDriver.delayNextLineMs.exchange(0)));
     Guard guard(fakeDriver.lock);
     int device = -1;
     FT_STATUS status = Begin(name, handle, "", device);
@@ -243,6 +244,7 @@ void InstallFakeDriver(std::vector<std::string> descriptions) {
     fakeDriver.failedQueryCounts = false;
     fakeDriver.pollsSinceWrite = 0;
     fakeDriver.delayNextWriteMs = 0;
+    fakeDriver.delayNextLineMs = 0;
     driver = DriverTable{nullptr,
                          CreateDeviceInfoList,
                          GetDeviceInfoList,
