@@ -101,6 +101,8 @@ FT_STATUS D2XX_API Open(int index, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API Close(FT_HANDLE handle) {
+    if (fakeDriver.slowCloseIn > 0 && --fakeDriver.slowCloseIn == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Guard guard(fakeDriver.lock);
     int device = -1;
     FT_STATUS status = Begin("Close", handle, "", device);
@@ -197,7 +199,6 @@ FT_STATUS D2XX_API SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t xon, 
 }
 
 FT_STATUS Line(const char* name, FT_HANDLE handle, std::vector<bool>& line, bool level) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(fakeDriver.delayNextLineMs.exchange(0)));
     Guard guard(fakeDriver.lock);
     int device = -1;
     FT_STATUS status = Begin(name, handle, "", device);
@@ -244,7 +245,7 @@ void InstallFakeDriver(std::vector<std::string> descriptions) {
     fakeDriver.failedQueryCounts = false;
     fakeDriver.pollsSinceWrite = 0;
     fakeDriver.delayNextWriteMs = 0;
-    fakeDriver.delayNextLineMs = 0;
+    fakeDriver.slowCloseIn = 0;
     driver = DriverTable{nullptr,
                          CreateDeviceInfoList,
                          GetDeviceInfoList,

@@ -50,10 +50,10 @@ struct FakeDriver {
     bool failedQueryCounts = false;
     // Queue queries since the last write: the receive thread is waiting for a reply.
     int pollsSinceWrite = 0;
-    // The next write, or the next DTR/RTS call, waits this long before it starts, outside
-    // the lock.
+    // The next write waits this long before it starts, outside the lock.
     std::atomic<int> delayNextWriteMs{0};
-    std::atomic<int> delayNextLineMs{0};
+    // > 0: the close this many closes from now waits 50 ms before it starts, outside the lock.
+    std::atomic<int> slowCloseIn{0};
 };
 extern FakeDriver fakeDriver;
 

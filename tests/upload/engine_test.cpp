@@ -339,10 +339,11 @@ TEST_F(Engine, ReopenByTheStartStepWhileThreadPolls) {
     }
 }
 
-// A load of the previous upload's end right after `done`: the open waits until the end has
-// released the lines and closed the device, instead of meeting a device still open.
+// Load right after `done`: the open waits until the end has released the lines and closed the
+// device (its last close made slow here), instead of meeting the device still open.
 TEST_F(Engine, OpenForTheNextUploadWaitsForTheEnd) {
-    bootloader.onBlock[blockCount - 1] = [](int) { fakeDriver.delayNextLineMs = 50; };
+    // The end closes twice: in the close-and-reopen of the release, then for good.
+    bootloader.onBlock[blockCount - 1] = [](int) { fakeDriver.slowCloseIn = 2; };
     StartUpload();
     auto deadline = Clock::now() + std::chrono::seconds(30);
     while (!upload.done.load() && Clock::now() < deadline)
