@@ -79,22 +79,45 @@ void* FindKernelFunction(const char* name) {
 
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 
-// The application folder and the system folders only: not the current directory, not PATH.
-// Windows 7 without update KB2533623 lacks SetDefaultDllDirectories (imported, it would keep
-// the program from starting there); without it, the current directory at least is left out.
-void RestrictLibrarySearch() {
-    auto restrictSearch = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        findKernelFunction("SetDefaultDllDirectories"));
-    if (!restrictSearch || !restrictSearch(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
-        SetDllDirectoryW(L"");
+std::wstring ApplicationFolder() {
+    wchar_t path[MAX_PATH];
+    std::wstring folder(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return folder.substr(0, folder.find_last_of(L"\\/"));
+}
+
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, GetSystemDirectoryW(path, MAX_PATH));
+}
+
+// The search SetDefaultDllDirectories would restrict, made by hand: the application folder,
+// then the system folder. SetDllDirectoryW(L"") keeps the current directory out of the search
+// for the libraries that the library loads in turn.
+HMODULE LoadFromSafeFolders(const std::wstring& name) {
+    SetDllDirectoryW(L"");
+    if (name.find_first_of(L"\\/") != std::wstring::npos)
+        return LoadLibraryW(name.c_str());
+    for (const std::wstring& folder : {ApplicationFolder(), SystemFolder()}) {
+        std::wstring path = folder + L"\\" + name;
+        if (HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
+            return module;
+    }
+    return nullptr;
 }
 } // namespace
 
 void* (*findKernelFunction)(const char* name) = FindKernelFunction;
 
+// The application folder and the system folders only: not the current directory, not PATH.
+// Windows 7 without update KB2533623 lacks SetDefaultDllDirectories (imported, it would keep
+// the program from starting there): there the search is made by hand.
 void* LoadSharedLibrary(const char* name) {
-    RestrictLibrarySearch();
-    return reinterpret_cast<void*>(LoadLibraryW(Widen(name, true).c_str()));
+    std::wstring wideName = Widen(name, true);
+    auto restrictSearch = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        findKernelFunction("SetDefaultDllDirectories"));
+    if (restrictSearch && restrictSearch(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
+        return reinterpret_cast<void*>(LoadLibraryW(wideName.c_str()));
+    return reinterpret_cast<void*>(LoadFromSafeFolders(wideName));
 }
 
 void* FindLibrarySymbol(void* library, const char* name) {

@@ -143,6 +143,9 @@ void InitDevice(VirtualDevice& device, int32_t index, const std::string& descrip
     device.description = description;
     device.flashPath = flashPath;
     device.bootDelay = std::chrono::microseconds(config.bootDelayUs);
+    device.listening = config.listening;
+    if (device.listening)
+        device.phase = BootPhase::AwaitingHandshake;
     LoadFlash(device);
 }
 
@@ -158,7 +161,7 @@ void SetLines(VirtualDevice& device, bool dtr, bool rts) {
     device.dtr = dtr;
     device.rts = rts;
     bool running = dtr && rts;
-    if (running == wasRunning)
+    if (running == wasRunning || device.listening)
         return;
     device.phase = running ? BootPhase::AwaitingHandshake : BootPhase::Off;
     device.bootsAt = SimClock::now() + device.bootDelay;

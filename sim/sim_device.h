@@ -46,6 +46,7 @@ struct VirtualDevice {
     bool rts = false;
     std::deque<WaitingByte> received;
     BootPhase phase = BootPhase::Off;
+    bool listening = false; // in its bootloader from power-up, whatever the lines
     SimClock::duration bootDelay{};
     SimClock::time_point bootsAt{}; // the bootloader hears bytes from then on
     std::vector<uint8_t> frame; // data block frame being received

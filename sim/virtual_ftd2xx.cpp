@@ -52,8 +52,8 @@ std::string HandleText(FT_HANDLE handle) {
 }
 
 FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
-    if (!sim)
-        return status;
+    if (!sim || !sim->trace.file)
+        return status; // no trace: spare the formatting, polls are many
     std::string device = call.device >= 0 ? std::to_string(call.device) : "-";
     WriteTraceLine(sim->trace, std::string(call.name) + " dev=" + device + " handle=" +
                                    HandleText(call.handle) + call.arguments + " -> " +
