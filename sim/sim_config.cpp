@@ -209,6 +209,8 @@ SimConfig ReadSimConfig() {
                  [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
     ReadVariable(config, "KARVEX_SIM_LISTENING",
                  [&](const std::string& v) { return ParseFlag(v, config.listening); });
+    ReadVariable(config, "KARVEX_SIM_LINE_DELAY_US",
+                 [&](const std::string& v) { return ParseNumber(v, config.lineDelayUs); });
     ReadVariable(config, "KARVEX_SIM_SPLIT_US",
                  [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
     ReadVariable(config, "KARVEX_SIM_BOOT_DELAY_US",

@@ -146,6 +146,8 @@ FT_STATUS SettingsCall(CallRecord call, Apply apply) {
 }
 
 FT_STATUS LineCall(const char* name, FT_HANDLE handle, bool isDtr, bool asserted) {
+    if (sim) // the configuration is fixed at load
+        std::this_thread::sleep_for(std::chrono::microseconds(sim->config.lineDelayUs));
     return SettingsCall(NewCall(name, handle), [&](VirtualDevice& device) {
         SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted);
     });

@@ -11,7 +11,8 @@ namespace {
 const char* const simVariables[] = {"DEVICES", "FLASH",          "TRACE",        "SILENT",
                                     "NAK",     "DROP",           "TRIPLE_ACK",   "LATENCY_US",
                                     "WIRE",    "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL",
-                                    "SPLIT_US", "BOOT_DELAY_US", "STACK", "LISTENING"};
+                                    "SPLIT_US", "BOOT_DELAY_US", "STACK", "LISTENING",
+                                    "LINE_DELAY_US"};
 
 void SetSimVariable(const std::string& name, const char* value) {
     SetEnvironmentVariableUtf8(("KARVEX_SIM_" + name).c_str(), value);
