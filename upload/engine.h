@@ -1,6 +1,6 @@
 #pragma once
-// One upload of FlashImage to the device currentDevice: handshake, blocks, retransmission,
-// time-outs counted in status-timer ticks, and the receive thread.
+// One upload of FlashImage to the device currentDevice names at its start: handshake, blocks,
+// retransmission, time-outs counted in status-timer ticks, and the receive thread.
 #include <atomic>
 #include <cstdint>
 
