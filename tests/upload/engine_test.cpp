@@ -356,14 +356,15 @@ TEST_F(Engine, OpenForTheNextUploadWaitsForTheEnd) {
     EXPECT_EQ(fakeDriver.openHandle[0], DeviceHandle(0));
 }
 
-// Another device opened while the upload ends (currentDevice changed): the end still releases
-// and closes the upload's own device, and leaves the other open.
+// Another device opened by a Load while the upload ends (currentDevice changed): the end
+// still releases and closes the upload's own device, and leaves the other open.
 TEST_F(Engine, EndActsOnTheUploadsOwnDevice) {
     InstallFakeDriver({"KARVEX A", "KARVEX B"});
     ASSERT_EQ(EnumerateDevices(), 2u);
+    ASSERT_TRUE(OpenDevice(1));
     ASSERT_TRUE(OpenDevice(0));
     fakeDriver.respond = [this](const Bytes& frame) { return bootloader.Answer(frame); };
-    bootloader.onBlock[blockCount - 1] = [](int) { ASSERT_TRUE(OpenDevice(1)); };
+    bootloader.onBlock[blockCount - 1] = [](int) { currentDevice = 1; };
     StartUpload();
     ASSERT_TRUE(PlayTimerUntilEnd());
     EXPECT_EQ(upload.done.load(), 1);
