@@ -11,6 +11,7 @@
 #include "image/flash_image.h"
 #include "link/driver.h"
 #include "link/port.h"
+#include "platform/platform.h"
 #include "upload/engine.h"
 
 TForm1 Form1;
@@ -168,7 +169,8 @@ void TForm1::FormCreate() {
     uint32_t count = EnumerateDevices();
     for (uint32_t i = 0; i < count; ++i)
         SendMessageW(ComboBox1, CB_ADDSTRING, 0,
-                     reinterpret_cast<LPARAM>(Widen(DeviceDescription(i)).c_str()));
+                     reinterpret_cast<LPARAM>(
+                         Widen(LibraryTextAsUtf8(DeviceDescription(i)).c_str()).c_str()));
     if (count > 0)
         SendMessageW(ComboBox1, CB_SETCURSEL, 0, 0);
 }
@@ -206,7 +208,7 @@ void TForm1::Button2Click() {
         ShowMessage(texts::selectDevice);
         return;
     }
-    if (!OpenDevice(selected))
+    if (!OpenDeviceForUpload(selected))
         return;
     SetTimerEnabled(Timer1, true);
     EnableWindow(Button2, FALSE);
@@ -219,7 +221,8 @@ void TForm1::Timer1Timer() {
     SetTimerEnabled(Timer1, false);
     StartUpload();
     SetControlLines(currentDevice, true);
-    SendMessageW(ProgressBar1, PBM_SETRANGE32, upload.offset, lastAddress);
+    // From 0, where StartUpload put offset: by now a quick device may have moved it on.
+    SendMessageW(ProgressBar1, PBM_SETRANGE32, 0, lastAddress);
     SendMessageW(ProgressBar1, PBM_SETPOS, upload.offset, 0);
 }
 

@@ -69,7 +69,8 @@ int ListDevices() {
         return exitNoDriver;
     uint32_t count = EnumerateDevices();
     for (uint32_t index = 0; index < count; ++index)
-        std::printf("%u\t%s\n", static_cast<unsigned>(index), DeviceDescription(index));
+        std::printf("%u\t%s\n", static_cast<unsigned>(index),
+                    LibraryTextAsUtf8(DeviceDescription(index)).c_str());
     return exitUploaded;
 }
 
@@ -118,7 +119,7 @@ int UploadImage(const FlashOptions& options) {
         Say("Выберите устройство");
         return exitNoDevice;
     }
-    if (!OpenDevice(options.device)) {
+    if (!OpenDeviceForUpload(options.device)) {
         Say("Не могу открыть устройство " + std::to_string(options.device) + ": статус D2XX " +
             std::to_string(lastOpenStatus));
         return exitOpenFailed;

@@ -31,14 +31,20 @@ void* LoadSharedLibrary(const char* name);
 void* FindLibrarySymbol(void* library, const char* name);
 void ReleaseSharedLibrary(void* library);
 
+// Text a library gives without naming its encoding (the D2XX device descriptions), as UTF-8:
+// valid UTF-8 stays as it is; anything else is read in the ANSI code page on Windows, and
+// kept as it is elsewhere.
+std::string LibraryTextAsUtf8(const char* text);
+
 // --- Environment -----------------------------------------------------------
 // Sets variable `name` of this process's environment (UTF-8), as seen by getenv in this
 // program and in libraries it loads afterwards; an empty or null value removes it.
 bool SetEnvironmentVariableUtf8(const char* name, const char* value);
 
 // --- Threads ---------------------------------------------------------------
-// Starts a detached thread running `entry`, asking for a stack of at least `stackBytes`
-// (the smallest the system accepts at or above it). False if no thread was started.
+// Starts a detached thread running `entry`. `stackBytes` is a starting size, not a limit: the
+// stack can grow beyond it (on POSIX the thread gets at least 1 MiB). False if no thread was
+// started.
 bool StartDetachedThread(void (*entry)(), size_t stackBytes);
 
 // --- Console -----------------------------------------------------------------

@@ -2,11 +2,11 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -87,6 +87,8 @@ void ReleaseSharedLibrary(void* library) {
         dlclose(library);
 }
 
+std::string LibraryTextAsUtf8(const char* text) { return text; }
+
 bool SetEnvironmentVariableUtf8(const char* name, const char* value) {
     if (!value || !*value)
         return unsetenv(name) == 0;
@@ -99,15 +101,15 @@ void* RunEntry(void* entry) {
     return nullptr;
 }
 
-// The smallest stack at or above the request that this system accepts.
-bool SetSmallestStack(pthread_attr_t& attr, size_t stackBytes) {
-    const size_t minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
-    size_t size = stackBytes < minimum ? minimum : stackBytes;
-    for (int attempt = 0; attempt < 8; ++attempt, size *= 2) {
-        if (pthread_attr_setstacksize(&attr, size) == 0)
-            return true;
-    }
-    return false;
+// The request is a starting size, as Windows reads it, not a limit: the thread calls into
+// the D2XX library, whose USB layer keeps buffers on the stack. So the system's default
+// stack, never less than 1 MiB.
+bool GiveNormalStack(pthread_attr_t& attr, size_t stackBytes) {
+    constexpr size_t leastStack = size_t(1) << 20;
+    size_t size = 0;
+    if (pthread_attr_getstacksize(&attr, &size) != 0)
+        return false;
+    return pthread_attr_setstacksize(&attr, std::max({size, stackBytes, leastStack})) == 0;
 }
 } // namespace
 
@@ -116,7 +118,7 @@ bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
     if (pthread_attr_init(&attr) != 0)
         return false;
     pthread_t thread;
-    bool started = SetSmallestStack(attr, stackBytes) &&
+    bool started = GiveNormalStack(attr, stackBytes) &&
                    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
                    pthread_create(&thread, &attr, RunEntry, reinterpret_cast<void*>(entry)) == 0;
     pthread_attr_destroy(&attr);

@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/win32_loader.h"
 #include "platform/win32_text.h"
 
 #include <windows.h>
@@ -7,15 +8,20 @@
 #include <cstdlib>
 #include <string>
 
-std::wstring Widen(const char* utf8, bool strict) {
-    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
-    int length = MultiByteToWideChar(CP_UTF8, flags, utf8, -1, nullptr, 0);
+namespace {
+std::wstring WidenFrom(UINT codePage, const char* text, DWORD flags) {
+    int length = MultiByteToWideChar(codePage, flags, text, -1, nullptr, 0);
     if (length <= 1)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, flags, utf8, -1, wide.data(), length);
+    MultiByteToWideChar(codePage, flags, text, -1, wide.data(), length);
     wide.resize(static_cast<size_t>(length - 1));
     return wide;
+}
+} // namespace
+
+std::wstring Widen(const char* utf8, bool strict) {
+    return WidenFrom(CP_UTF8, utf8, strict ? MB_ERR_INVALID_CHARS : 0);
 }
 
 std::string Narrow(const wchar_t* utf16) {
@@ -82,10 +88,52 @@ bool WriteWholeFile(const char* utf8Path, const uint8_t* data, uint32_t size) {
 
 const char* const driverLibraryName = "ftd2xx.dll";
 
+namespace {
+void* FindKernelFunction(const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+}
+
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+
+std::wstring ApplicationFolder() {
+    wchar_t path[MAX_PATH];
+    std::wstring folder(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return folder.substr(0, folder.find_last_of(L"\\/"));
+}
+
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, GetSystemDirectoryW(path, MAX_PATH));
+}
+
+// The search SetDefaultDllDirectories would restrict, made by hand: the application folder,
+// then the system folder. SetDllDirectoryW(L"") keeps the current directory out of the search
+// for the libraries that the library loads in turn.
+HMODULE LoadFromSafeFolders(const std::wstring& name) {
+    SetDllDirectoryW(L"");
+    if (name.find_first_of(L"\\/") != std::wstring::npos)
+        return LoadLibraryW(name.c_str());
+    for (const std::wstring& folder : {ApplicationFolder(), SystemFolder()}) {
+        std::wstring path = folder + L"\\" + name;
+        if (HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
+            return module;
+    }
+    return nullptr;
+}
+} // namespace
+
+void* (*findKernelFunction)(const char* name) = FindKernelFunction;
+
+// The application folder and the system folders only: not the current directory, not PATH.
+// Windows 7 without update KB2533623 lacks SetDefaultDllDirectories (imported, it would keep
+// the program from starting there): there the search is made by hand.
 void* LoadSharedLibrary(const char* name) {
-    // The application folder and the system folders only: not the current directory, not PATH.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    return reinterpret_cast<void*>(LoadLibraryW(Widen(name, true).c_str()));
+    std::wstring wideName = Widen(name, true);
+    auto restrictSearch = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        findKernelFunction("SetDefaultDllDirectories"));
+    if (restrictSearch && restrictSearch(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
+        return reinterpret_cast<void*>(LoadLibraryW(wideName.c_str()));
+    return reinterpret_cast<void*>(LoadFromSafeFolders(wideName));
 }
 
 void* FindLibrarySymbol(void* library, const char* name) {
@@ -95,6 +143,12 @@ void* FindLibrarySymbol(void* library, const char* name) {
 void ReleaseSharedLibrary(void* library) {
     if (library)
         FreeLibrary(static_cast<HMODULE>(library));
+}
+
+std::string LibraryTextAsUtf8(const char* text) {
+    if (!*text || !Widen(text, true).empty())
+        return text;
+    return Narrow(WidenFrom(CP_ACP, text, 0).c_str());
 }
 
 bool SetEnvironmentVariableUtf8(const char* name, const char* value) {

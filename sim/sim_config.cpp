@@ -209,5 +209,15 @@ SimConfig ReadSimConfig() {
                  [&](const std::string& v) { return ParseNumber(v, config.blockWriteUs); });
     ReadVariable(config, "KARVEX_SIM_UNPLUG_AFTER",
                  [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
+    ReadVariable(config, "KARVEX_SIM_LISTENING",
+                 [&](const std::string& v) { return ParseFlag(v, config.listening); });
+    ReadVariable(config, "KARVEX_SIM_LINE_DELAY_US",
+                 [&](const std::string& v) { return ParseNumber(v, config.lineDelayUs); });
+    ReadVariable(config, "KARVEX_SIM_SPLIT_US",
+                 [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
+    ReadVariable(config, "KARVEX_SIM_BOOT_DELAY_US",
+                 [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
+    ReadVariable(config, "KARVEX_SIM_STACK",
+                 [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
     return config;
 }

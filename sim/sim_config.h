@@ -41,6 +41,11 @@ struct SimConfig {
     uint32_t latencyUs = 0;
     uint32_t blockWriteUs = 2000;
     uint32_t unplugAfterBlocks = 0; // 0: never
+    uint32_t splitUs = 0;     // each reply byte after the first this much later than the one before
+    uint32_t bootDelayUs = 0; // the bootloader hears nothing this long after the lines assert it
+    uint32_t stackBytes = 0;  // stack used by FT_Open, FT_Close, FT_Read, FT_GetQueueStatus
+    bool listening = false;   // the bootloader runs from power-up, whatever the lines
+    uint32_t lineDelayUs = 0; // time each DTR/RTS call takes, outside the library's lock
     std::vector<std::string> problems; // variables ignored because they could not be read
 };
 

@@ -65,12 +65,18 @@ void Reply(VirtualDevice& device, const SimConfig& config, const std::string& by
     SimClock::time_point readyAt = at + std::chrono::microseconds(config.latencyUs);
     if (config.wireTiming)
         readyAt = std::max(readyAt, device.toHostFreeAt);
-    for (char byte : bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
         if (config.wireTiming)
             readyAt += ByteTime(device);
+<<<<<<< HEAD
         device.received.push_back({static_cast<uint8_t>(byte), readyAt});
         if (config.chipLatency)
             HoldInChip(device, readyAt);
+=======
+        if (i > 0)
+            readyAt += std::chrono::microseconds(config.splitUs);
+        device.received.push_back({static_cast<uint8_t>(bytes[i]), readyAt});
+>>>>>>> issue-10
     }
     if (config.wireTiming)
         device.toHostFreeAt = readyAt;
@@ -161,10 +167,14 @@ void Receive(VirtualDevice& device, const SimConfig& config, uint8_t byte, SimCl
 } // namespace
 
 void InitDevice(VirtualDevice& device, int32_t index, const std::string& description,
-                const std::string& flashPath) {
+                const SimConfig& config, const std::string& flashPath) {
     device.index = index;
     device.description = description;
     device.flashPath = flashPath;
+    device.bootDelay = std::chrono::microseconds(config.bootDelayUs);
+    device.listening = config.listening;
+    if (device.listening)
+        device.phase = BootPhase::AwaitingHandshake;
     LoadFlash(device);
 }
 
@@ -190,15 +200,16 @@ void SetLines(VirtualDevice& device, bool dtr, bool rts) {
     device.dtr = dtr;
     device.rts = rts;
     bool running = dtr && rts;
-    if (running == wasRunning)
+    if (running == wasRunning || device.listening)
         return;
     device.phase = running ? BootPhase::AwaitingHandshake : BootPhase::Off;
+    device.bootsAt = SimClock::now() + device.bootDelay;
     device.frame.clear();
 }
 
 bool Transmit(VirtualDevice& device, const SimConfig& config, const uint8_t* bytes,
               uint32_t count, SimClock::time_point now, std::string& notes) {
-    if (!HearsBootloaderLine(device))
+    if (!HearsBootloaderLine(device) || now < device.bootsAt)
         return true; // nobody listens: the bytes are lost on the line
     SimClock::time_point arrival = config.wireTiming ? std::max(now, device.toDeviceFreeAt) : now;
     bool vanished = false;

@@ -60,6 +60,9 @@ struct VirtualDevice {
     std::deque<WaitingByte> received;
     ChipBuffer chip;
     BootPhase phase = BootPhase::Off;
+    bool listening = false; // in its bootloader from power-up, whatever the lines
+    SimClock::duration bootDelay{};
+    SimClock::time_point bootsAt{}; // the bootloader hears bytes from then on
     std::vector<uint8_t> frame; // data block frame being received
     SimClock::time_point lastByteAt{};
     SimClock::time_point toDeviceFreeAt{};
@@ -71,13 +74,18 @@ struct VirtualDevice {
 
 // A device as plugged in: lines released, default settings, flash from its file if any.
 void InitDevice(VirtualDevice& device, int32_t index, const std::string& description,
-                const std::string& flashPath);
+                const SimConfig& config, const std::string& flashPath);
 void SaveFlash(const VirtualDevice& device);
+<<<<<<< HEAD
 // The latency timer and event character as the chip has them after being opened.
 void ResetReceiveLatency(VirtualDevice& device);
 // Empties the receive queue, the chip's buffer with it.
 void PurgeReceived(VirtualDevice& device);
 // Drives the lines; the bootloader runs while both are asserted and starts afresh each time.
+=======
+// Drives the lines; the bootloader runs while both are asserted and starts afresh each time,
+// hearing bytes after its start-up delay.
+>>>>>>> issue-10
 void SetLines(VirtualDevice& device, bool dtr, bool rts);
 // Host bytes written at `now`. Notes for the trace are appended to `notes`. False when the
 // device vanished (the unplug fault) while taking them.

@@ -52,8 +52,8 @@ std::string HandleText(FT_HANDLE handle) {
 }
 
 FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
-    if (!sim)
-        return status;
+    if (!sim || !sim->trace.file)
+        return status; // no trace: spare the formatting, polls are many
     std::string device = call.device >= 0 ? std::to_string(call.device) : "-";
     WriteTraceLine(sim->trace, std::string(call.name) + " dev=" + device + " handle=" +
                                    HandleText(call.handle) + call.arguments + " -> " +
@@ -106,6 +106,24 @@ FT_STATUS PrecheckHandle(CallRecord& call, VirtualDevice*& device) {
     return FT_OK;
 }
 
+// Holds a kilobyte of the calling thread's stack per level, as the real library's USB layer
+// holds its buffers; deeper levels lie lower, so a stack too small faults at its guard page.
+[[gnu::noinline]] uint32_t HoldStack(uint32_t kilobytes) {
+    volatile uint8_t buffer[1024];
+    buffer[0] = static_cast<uint8_t>(kilobytes);
+    buffer[sizeof buffer - 1] = buffer[0];
+    if (kilobytes <= 1)
+        return buffer[0];
+    return HoldStack(kilobytes - 1) + buffer[sizeof buffer - 1]; // no tail call: the frame stays
+}
+
+// The stack use configured for the calls that open, close and poll a device. The
+// configuration is fixed at load, so this needs no lock.
+void UseConfiguredStack() {
+    if (sim && sim->config.stackBytes > 0)
+        HoldStack((sim->config.stackBytes + 1023) / 1024);
+}
+
 void Vanish() {
     sim->vanished = true;
     for (const VirtualDevice& device : sim->devices)
@@ -128,6 +146,8 @@ FT_STATUS SettingsCall(CallRecord call, Apply apply) {
 }
 
 FT_STATUS LineCall(const char* name, FT_HANDLE handle, bool isDtr, bool asserted) {
+    if (sim) // the configuration is fixed at load
+        std::this_thread::sleep_for(std::chrono::microseconds(sim->config.lineDelayUs));
     return SettingsCall(NewCall(name, handle), [&](VirtualDevice& device) {
         SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted);
     });
@@ -175,7 +195,8 @@ void StartLibrary() {
         std::string flashPath = sim->config.flashPath;
         if (i > 0 && !flashPath.empty())
             flashPath += "." + std::to_string(i);
-        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i], flashPath);
+        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i], sim->config,
+                   flashPath);
     }
 }
 
@@ -230,6 +251,7 @@ FT_STATUS D2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, uint32_t
 
 FT_STATUS D2XX_API FT_Open(int index, FT_HANDLE* handle) {
     std::lock_guard<std::mutex> lock(simMutex);
+    UseConfiguredStack();
     CallRecord call = NewCall("FT_Open");
     call.device = index;
     FT_STATUS status = Precheck(call);
@@ -250,6 +272,7 @@ FT_STATUS D2XX_API FT_Open(int index, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
+    UseConfiguredStack();
     return SettingsCall(NewCall("FT_Close", handle), [](VirtualDevice& device) {
         device.openHandle = 0;
         SaveFlash(device);
@@ -258,6 +281,7 @@ FT_STATUS D2XX_API FT_Close(FT_HANDLE handle) {
 
 FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint32_t* returned) {
     std::unique_lock<std::mutex> lock(simMutex);
+    UseConfiguredStack();
     CallRecord call = NewCall("FT_Read", handle);
     call.arguments = Argument("want", toRead);
     VirtualDevice* device = nullptr;
@@ -328,6 +352,7 @@ FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t xo
 
 FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
     std::lock_guard<std::mutex> lock(simMutex);
+    UseConfiguredStack();
     CallRecord call = NewCall("FT_GetQueueStatus", handle);
     VirtualDevice* device = nullptr;
     FT_STATUS status = PrecheckHandle(call, device);

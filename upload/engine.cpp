@@ -22,7 +22,7 @@ constexpr uint32_t purgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 constexpr auto relaxed = std::memory_order_relaxed;
 
 FT_HANDLE Handle() {
-    return DeviceHandle(currentDevice);
+    return DeviceHandle(upload.device.load(relaxed));
 }
 
 void Record(FT_STATUS status) {
@@ -43,7 +43,7 @@ void ReloadCountdown() {
 void EndUpload(std::atomic<uint8_t>& outcome) {
     outcome.store(1, std::memory_order_release);
     upload.running.store(0, relaxed);
-    SetControlLines(currentDevice, false);
+    SetControlLines(upload.device.load(relaxed), false);
     driver.FT_Close(Handle());
 }
 
@@ -55,7 +55,7 @@ uint32_t QueryWaitingBytes() {
     FT_STATUS status = driver.FT_GetQueueStatus(handle, &waiting);
     Record(status);
     if (status == FT_INVALID_HANDLE)
-        Record(ReopenStaleHandle(currentDevice, handle));
+        Record(ReopenStaleHandle(upload.device.load(relaxed), handle));
     return status == FT_OK ? waiting : 0;
 }
 
@@ -94,14 +94,44 @@ void AcceptAcknowledgement() {
         SendNextBlock();
 }
 
+// A handshake request repeated after its time-out gets a second 'C','K', which arrives while
+// a block waits for its acknowledgement, possibly split over two reads. Counted as a wrong
+// reply it would resend the block, and the device's second 'K' would then shift every later
+// acknowledgement by one. Returns how many leading bytes of `bytes` are such late bytes.
+uint32_t LateHandshakeBytes(const uint8_t* bytes, uint32_t count) {
+    uint32_t late = 0;
+    for (; late < count; ++late) {
+        bool secondByte = bytes[late] == replyK && upload.lateHandshakeC.load(relaxed);
+        if (bytes[late] != replyC && !secondByte)
+            break;
+        upload.lateHandshakeC.store(bytes[late] == replyC, relaxed);
+    }
+    if (late < count)
+        upload.lateHandshakeC.store(0, relaxed);
+    return late;
+}
+
+void JudgeTransferReply(uint32_t received) {
+    uint32_t late = LateHandshakeBytes(upload.rxBuffer, received);
+    if (late > 0 && late == received)
+        return; // nothing for the block yet: its wait goes on
+    if (IsBlockAcknowledgement(upload.rxBuffer + late, received - late))
+        AcceptAcknowledgement();
+    else
+        RetransmitOrFail();
+}
+
 void JudgeReply(uint32_t received) {
-    bool accepted = upload.state.load(relaxed) == phaseHandshake
-                        ? IsHandshakeReply(upload.rxBuffer, received)
-                        : IsBlockAcknowledgement(upload.rxBuffer, received);
-    if (!accepted) {
+    if (upload.state.load(relaxed) == phaseTransfer) {
+        JudgeTransferReply(received);
+        return;
+    }
+    if (!IsHandshakeReply(upload.rxBuffer, received)) {
         RetransmitOrFail();
         return;
     }
+    // A second handshake reply read along with the first may end in its 'C' alone.
+    LateHandshakeBytes(upload.rxBuffer + handshakeReplyLength, received - handshakeReplyLength);
     // The handshake reply also counts as the acknowledgement that releases the first block.
     upload.state.store(phaseTransfer, relaxed);
     AcceptAcknowledgement();
@@ -118,9 +148,16 @@ void WaitForReceiveThread() {
         std::this_thread::yield();
 }
 
+bool OpenDeviceForUpload(int32_t index) {
+    WaitForReceiveThread();
+    return OpenDevice(index);
+}
+
 void StartUpload() {
     WaitForReceiveThread();
     upload.armed.store(0, relaxed);
+    upload.device.store(currentDevice, relaxed);
+    upload.lateHandshakeC.store(0, relaxed);
     upload.expectedReplyLength.store(handshakeReplyLength, relaxed);
     upload.state.store(phaseHandshake, relaxed);
     upload.offset.store(0, relaxed);

@@ -1,6 +1,6 @@
 #pragma once
-// One upload of FlashImage to the device currentDevice: handshake, blocks, retransmission,
-// time-outs counted in status-timer ticks, and the receive thread.
+// One upload of FlashImage to the device currentDevice names at its start: handshake, blocks,
+// retransmission, time-outs counted in status-timer ticks, and the receive thread.
 #include <atomic>
 #include <cstdint>
 
@@ -34,9 +34,14 @@ struct UploadState {
     // the receive thread waits, so it never acts on a previous upload's countdown or budget.
     std::atomic<uint8_t> armed{0};
     // Set while a receive thread exists: from StartUpload until the thread has released the
-    // lines, closed the device and left ReceiveLoop. Whoever ends the process or starts the
-    // next upload right after `done` or `noResponse` waits for it (see WaitForReceiveThread).
+    // lines, closed the device and left ReceiveLoop (see WaitForReceiveThread).
     std::atomic<uint8_t> receiving{0};
+    // The device of this upload, taken from currentDevice by StartUpload: the upload and its
+    // end act on it, whatever currentDevice says meanwhile.
+    std::atomic<int32_t> device{0};
+    // The last byte read during the transfer was the 'C' of a late handshake reply, so a 'K'
+    // that follows is its second byte, not an acknowledgement.
+    std::atomic<uint8_t> lateHandshakeC{0};
 };
 extern UploadState upload;
 
@@ -47,5 +52,10 @@ void SendNextBlock();
 void ReceiveLoop();
 // Called once per status-timer tick: countdown -= 1 if it is above 0, never losing a reload.
 void TickCountdown();
-// Returns once no receive thread is left; the previous upload's device is then closed.
+// Returns once no receive thread is left: the previous upload has then released its lines and
+// closed its device. Called before every open of a device (OpenDeviceForUpload, StartUpload)
+// and by karvex-flash before it reports the end and exits.
 void WaitForReceiveThread();
+// OpenDevice for the next upload, once the previous upload's receive thread has ended: its
+// end would otherwise close or release the device just opened.
+bool OpenDeviceForUpload(int32_t index);

@@ -7,8 +7,6 @@
 namespace {
 constexpr uint32_t blockHeaderLength = 4; // 0x00, address high, address low, count
 constexpr uint8_t blockFrameStart = 0x00;
-constexpr uint8_t replyC = 0x43;
-constexpr uint8_t replyK = 0x4B;
 
 uint8_t NegatedSum(const uint8_t* bytes, uint32_t length) {
     uint8_t checksum = 0;

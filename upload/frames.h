@@ -7,6 +7,8 @@ constexpr uint32_t frameBufferSize = 256;
 constexpr uint8_t handshakeRequest = 0xC1;
 constexpr uint32_t handshakeReplyLength = 2;
 constexpr uint32_t blockReplyLength = 1;
+constexpr uint8_t replyC = 0x43; // 'C', first byte of the handshake reply
+constexpr uint8_t replyK = 0x4B; // 'K', its second byte, and a block's acknowledgement
 
 // Data bytes in the block starting at `address`: 64, or fewer for the image's last block.
 int32_t BlockDataCount(int32_t address);

@@ -162,6 +162,12 @@ for other in flash.bin flash.bin.2; do
   [ -e "$other" ] && same_image "$other" fw.patched && fail "$other was flashed too"
 done
 
+# A library whose open, close and polls need stack, as the real one's USB layer does.
+rm -f flash.bin*
+KARVEX_SIM_STACK=262144 flash fw.hex
+expect "upload, library using 256 KiB of stack" 0 "Успешно завершено"
+same_image flash.bin fw.patched || fail "upload with stack use: the device's flash differs"
+
 rm -f flash.bin*
 KARVEX_SIM_SILENT=1 flash fw.hex
 expect "silent device" 6 "Устройство не отвечает"

@@ -264,6 +264,24 @@ TEST_F(Gui, FullUploadAsTheFileGaveItFromAFolderWithAnyName) {
     EXPECT_EQ(ReadFlash(0)[0], 0xFF) << "bytes the file does not give are 0xFF";
 }
 
+// A device already in its bootloader answers the first handshake request at once, and the
+// start step's line changes take a while: the upload has moved on when the start step sets
+// the bar's range, which still starts at 0.
+TEST_F(Gui, DeviceAnsweringAtOnceGetsTheBarFromZero) {
+    PrepareFolder();
+    SetDevice("LISTENING", L"1");
+    SetDevice("LINE_DELAY_US", L"100000");
+    Launch();
+    LoadFile(WriteFile(L"firmware.hex", HexText(WholeImage(6))));
+    MessageBoxInfo box = ExpectMessage(60000);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(Narrow(box.text), "Успешно завершено");
+    ProgressInfo bar = ReadProgress(ProgressBar1);
+    EXPECT_EQ(bar.low, 0);
+    EXPECT_EQ(bar.high, lastAddress);
+    ASSERT_TRUE(CloseMessageBox(box));
+}
+
 TEST_F(Gui, SilentDeviceIsReportedAndLoadComesBack) {
     PrepareFolder();
     SetDevice("SILENT", L"1");

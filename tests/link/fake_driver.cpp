@@ -101,6 +101,8 @@ FT_STATUS D2XX_API Open(int index, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API Close(FT_HANDLE handle) {
+    if (fakeDriver.slowCloseIn > 0 && --fakeDriver.slowCloseIn == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Guard guard(fakeDriver.lock);
     int device = -1;
     FT_STATUS status = Begin("Close", handle, "", device);
@@ -243,6 +245,7 @@ void InstallFakeDriver(std::vector<std::string> descriptions) {
     fakeDriver.failedQueryCounts = false;
     fakeDriver.pollsSinceWrite = 0;
     fakeDriver.delayNextWriteMs = 0;
+    fakeDriver.slowCloseIn = 0;
     driver = DriverTable{nullptr,
                          CreateDeviceInfoList,
                          GetDeviceInfoList,

@@ -52,6 +52,8 @@ struct FakeDriver {
     int pollsSinceWrite = 0;
     // The next write waits this long before it starts, outside the lock.
     std::atomic<int> delayNextWriteMs{0};
+    // > 0: the close this many closes from now waits 50 ms before it starts, outside the lock.
+    std::atomic<int> slowCloseIn{0};
 };
 extern FakeDriver fakeDriver;
 

@@ -2,6 +2,7 @@
 // the call trace.
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "platform/platform.h"
 #include "tests/sim/sim_test_fixture.h"
@@ -143,6 +144,37 @@ TEST_F(Faults, LatencyDelaysEveryReply) {
     EXPECT_EQ(waiting, 0u);
     EXPECT_EQ(ReadText(sim, handle, 2), "CK");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+}
+
+// Split: the 'K' of 'C','K' comes later than the 'C'. A start-up delay: the bootloader hears
+// nothing for a while after the lines assert it. Listening: it answers with the lines
+// released. Slow line calls take their time.
+TEST_F(Faults, SplitRepliesStartUpDelayListeningAndSlowLines) {
+    using namespace std::chrono;
+    Load({{"KARVEX_SIM_SPLIT_US", "300000"}});
+    FT_HANDLE handle = OpenForBootloader(sim);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
+    EXPECT_EQ(ReadText(sim, handle, 2), "C") << "the 'K' within the 200 ms read time-out";
+    EXPECT_EQ(ReadText(sim, handle, 2), "K");
+
+    Load({{"KARVEX_SIM_BOOT_DELAY_US", "300000"}});
+    handle = OpenForBootloader(sim);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
+    EXPECT_EQ(ReadText(sim, handle, 2), "") << "heard during the start-up delay";
+    std::this_thread::sleep_for(milliseconds(150));
+    ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
+    EXPECT_EQ(ReadText(sim, handle, 2), "CK");
+
+    Load({{"KARVEX_SIM_LISTENING", "1"}, {"KARVEX_SIM_LINE_DELAY_US", "100000"}});
+    handle = OpenForBootloader(sim); // asserts both lines: two slow calls
+    ASSERT_NE(handle, nullptr);
+    auto start = steady_clock::now();
+    ASSERT_EQ(sim.ClrDtr(handle), FT_OK);
+    EXPECT_GE(steady_clock::now() - start, milliseconds(100));
+    ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
+    EXPECT_EQ(ReadText(sim, handle, 2), "CK") << "not heard with DTR released";
 }
 
 // 40 frames of 69 bytes at 500,000 baud take 55.2 ms on the line; the last 'K' cannot be

@@ -118,6 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"latency", {{"LATENCY_US", "300"}}, true},
         Scenario{"triple-acknowledgements", {{"TRIPLE_ACK", "1"}}, true},
         Scenario{"unplugged", {{"UNPLUG_AFTER", "100"}}, false},
+        // A library whose open, close and polls need stack, as the real one's USB layer does.
+        Scenario{"library-stack", {{"STACK", "262144"}}, true},
         Scenario{"mixed",
                  {{"TRIPLE_ACK", "1"}, {"NAK", "7:1"}, {"DROP", "8:1"}, {"LATENCY_US", "50"}},
                  true}),
@@ -165,6 +167,68 @@ TEST(EngineUnderChipLatency, EveryBlockAcknowledgedAtTheFirstSend) {
         EXPECT_EQ(CountTraceLines(session, "FT_SetChars", "event=75 eventOn=1 error=0"), tuned);
         EXPECT_EQ(CountTraceLines(session, "FT_SetLatencyTimer", "ms=2 -> 0"), tuned);
     }
+}
+
+// Block acknowledgements ('K') the program read, from the read data in the trace up to the
+// last release of the lines; a 'C','K' handshake reply read meanwhile counts for none.
+int AcknowledgementsReadBeforeTheEnd(const std::vector<std::string>& trace) {
+    size_t end = trace.size();
+    while (end > 0 && trace[end - 1].rfind("FT_ClrDtr", 0) != 0)
+        --end;
+    int acknowledgements = 0;
+    int lastRead = 0;
+    for (size_t i = 0; i < end; ++i) {
+        const std::string& line = trace[i];
+        if (line.rfind("(repeated ", 0) == 0) {
+            acknowledgements += lastRead * std::stoi(line.substr(10));
+            continue;
+        }
+        lastRead = 0;
+        size_t data = line.find("data=");
+        if (line.rfind("FT_Read", 0) != 0 || data == std::string::npos)
+            continue;
+        for (size_t at = data + 5; at + 1 < line.size(); at += 2)
+            lastRead += line.compare(at, 2, "4B") == 0 ? 1 : line.compare(at, 2, "43") == 0 ? -1 : 0;
+        acknowledgements += lastRead;
+    }
+    return acknowledgements;
+}
+
+// Replies later than the handshake time-out: each repeated request gets its 'C','K', which
+// arrives while a block waits for its acknowledgement. Every block goes to the flash once, in
+// order, and the upload ends only once the acknowledgement of the block at 0x7F00 is read.
+TEST(EngineWithLateReplies, LateHandshakeRepliesShiftNoAcknowledgement) {
+    SimSession session;
+    ASSERT_TRUE(StartSim(session, "engine-late-handshake", {{"LATENCY_US", "3000"}}));
+    ASSERT_EQ(EnumerateDevices(), 1u);
+    upload.done = 0;
+    upload.noResponse = 0;
+    ASSERT_TRUE(OpenDevice(0));
+    StartUpload();
+    SetControlLines(0, true);
+    // Ticks while the handshake is pending; during the transfer only past a deadline, so that
+    // a receive thread kept off the processor for a while cannot time a block out here.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (upload.receiving.load()) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (upload.state.load() == phaseHandshake || std::chrono::steady_clock::now() > deadline)
+            TickCountdown();
+    }
+    EXPECT_EQ(upload.done.load(), 1);
+    StopSim();
+    std::vector<std::string> trace = TraceLines(session);
+    EXPECT_GT(CountTraceLines(session, "# dev=0 handshake", "-> CK"), 1);
+    std::vector<std::string> blocks;
+    for (const std::string& line : trace) {
+        if (line.rfind("# dev=0 block ", 0) == 0)
+            blocks.push_back(line);
+    }
+    ASSERT_EQ(blocks.size(), 509u);
+    for (size_t block = 0; block < blocks.size(); ++block)
+        ASSERT_EQ(blocks[block].find("# dev=0 block " + std::to_string(block) + " "), 0u)
+            << blocks[block];
+    EXPECT_EQ(CountTraceLines(session, "# dev=0 block", "send=1 -> K"), 509);
+    EXPECT_EQ(AcknowledgementsReadBeforeTheEnd(trace), 509);
 }
 
 TEST(EngineWithDeviceRounds, TwoUploadsInARowBothFinish) {

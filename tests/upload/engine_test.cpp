@@ -339,31 +339,70 @@ TEST_F(Engine, ReopenByTheStartStepWhileThreadPolls) {
     }
 }
 
-// A reload by the receive thread is never lost to a concurrent decrement.
+// Load right after `done`: the open waits until the end has released the lines and closed the
+// device (its last close made slow here), instead of meeting the device still open.
+TEST_F(Engine, OpenForTheNextUploadWaitsForTheEnd) {
+    // The end closes twice: in the close-and-reopen of the release, then for good.
+    bootloader.onBlock[blockCount - 1] = [](int) { fakeDriver.slowCloseIn = 2; };
+    StartUpload();
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!upload.done.load() && Clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(upload.done.load(), 1);
+    EXPECT_TRUE(OpenDeviceForUpload(0));
+    for (const std::string& call : TakeCalls())
+        EXPECT_EQ(call.find("already open"), std::string::npos) << call;
+    EXPECT_NE(DeviceHandle(0), nullptr);
+    EXPECT_EQ(fakeDriver.openHandle[0], DeviceHandle(0));
+}
+
+// Another device opened by a Load while the upload ends (currentDevice changed): the end
+// still releases and closes the upload's own device, and leaves the other open.
+TEST_F(Engine, EndActsOnTheUploadsOwnDevice) {
+    InstallFakeDriver({"KARVEX A", "KARVEX B"});
+    ASSERT_EQ(EnumerateDevices(), 2u);
+    ASSERT_TRUE(OpenDevice(1));
+    ASSERT_TRUE(OpenDevice(0));
+    fakeDriver.respond = [this](const Bytes& frame) { return bootloader.Answer(frame); };
+    bootloader.onBlock[blockCount - 1] = [](int) { currentDevice = 1; };
+    StartUpload();
+    ASSERT_TRUE(PlayTimerUntilEnd());
+    EXPECT_EQ(upload.done.load(), 1);
+    EXPECT_EQ(currentDevice, 1);
+    EXPECT_EQ(fakeDriver.openHandle[0], nullptr);
+    EXPECT_FALSE(fakeDriver.dtr[0] || fakeDriver.rts[0]);
+    EXPECT_NE(fakeDriver.openHandle[1], nullptr);
+    EXPECT_EQ(fakeDriver.openHandle[1], DeviceHandle(1));
+}
+
+// The status timer's decrement racing the receive thread's reload. The timer ticks without
+// pause on its own thread; the reloads alternate between two values far apart, so a
+// decrement that stored its stale value over a reload shows at once.
 TEST(TickCountdown, NeverLosesAConcurrentReload) {
     WaitForReceiveThread();
     std::atomic<bool> stop{false};
     std::atomic<int64_t> ticks{0};
+    constexpr int32_t reloads[] = {1000000000, 2000000000};
+    upload.countdown.store(reloads[1]);
     std::thread timer([&] {
         while (!stop.load()) {
             TickCountdown();
             ticks.fetch_add(1);
         }
     });
-    constexpr int32_t reload = 1000000;
     auto deadline = Clock::now() + std::chrono::milliseconds(300);
     int rounds = 0;
-    for (; Clock::now() < deadline; ++rounds) {
-        upload.countdown.store(2);
-        while (upload.countdown.load() > 0)
-            std::this_thread::yield();
+    for (; Clock::now() < deadline && !::testing::Test::HasFailure(); ++rounds) {
+        int32_t reload = reloads[rounds % 2];
         int64_t before = ticks.load();
         upload.countdown.store(reload);
-        std::this_thread::yield();
+        while (ticks.load() < before + 3) // a decrement in flight at the store has finished
+            std::this_thread::yield();
         int32_t left = upload.countdown.load();
-        int64_t during = ticks.load() - before;
-        ASSERT_GE(left, reload - during - 1) << "round " << rounds;
-        ASSERT_LE(left, reload);
+        // Each decrement since the store was counted, but for one perhaps not yet.
+        int64_t decrements = ticks.load() - before + 1;
+        EXPECT_LE(left, reload) << "round " << rounds;
+        EXPECT_GE(left, reload - decrements) << "round " << rounds;
     }
     stop = true;
     timer.join();
