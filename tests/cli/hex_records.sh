@@ -1,12 +1,14 @@
 # Intel HEX records and expected images for the karvex-flash tests (sourced, not run).
 
 # record ADDRESS TYPE [DATA]: one record with its count and checksum; DATA as hex pairs.
+# Sets `line` to it as well, for callers that spare the subshell.
 record() {
   local address=$1 type=$2 data=${3:-}
   local body sum=0 i
-  body=$(printf '%02X%04X%02X%s' $(( ${#data} / 2 )) "$address" "$type" "$data")
+  printf -v body '%02X%04X%02X%s' $(( ${#data} / 2 )) "$address" "$type" "$data"
   for (( i = 0; i < ${#body}; i += 2 )); do sum=$(( sum + 16#${body:i:2} )); done
-  printf ':%s%02X' "$body" $(( (256 - sum % 256) % 256 ))
+  printf -v line ':%s%02X' "$body" $(( (256 - sum % 256) % 256 ))
+  printf '%s' "$line"
 }
 
 # blank_image FILE: the 32,576 bytes of an image nothing was written to.
@@ -29,17 +31,25 @@ patched_copy() {
 
 # firmware_hex NAME: NAME.hex, a program of 16-byte records over 0x0000..0x1FFF and a table
 # near the image's end in CR LF lines, and its image NAME.bin (bytes 0..3 unpatched).
+# Built in variables and written once: a process per byte would take most of a minute.
 firmware_hex() {
-  local file=$1.hex image=$1.bin address data i
+  local file=$1.hex image=$1.bin address data byte i program="" records=""
   blank_image "$image"
-  : >"$file"
   for (( address = 0; address < 0x2000; address += 16 )); do
     data=""
-    for (( i = 0; i < 16; i++ )); do data+=$(printf '%02X' $(( (address * 7 + i * 13 + address / 256) % 256 ))); done
-    printf '%s\r\n' "$(record "$address" 00 "$data")" >>"$file"
-    poke "$image" "$address" "$data"
+    for (( i = 0; i < 16; i++ )); do
+      printf -v byte '%02X' $(( (address * 7 + i * 13 + address / 256) % 256 ))
+      data+=$byte
+    done
+    record "$address" 00 "$data" >/dev/null
+    records+="$line"$'\r\n'
+    program+=$data
   done
-  printf '%s\r\n' "$(record 0x7F30 00 0102030405060708090A0B0C0D0E0F10)" >>"$file"
+  poke "$image" 0 "$program"
+  record 0x7F30 00 0102030405060708090A0B0C0D0E0F10 >/dev/null
+  records+="$line"$'\r\n'
   poke "$image" $(( 0x7F30 )) 0102030405060708090A0B0C0D0E0F10
-  printf '%s\r\n' "$(record 0 01)" >>"$file"
+  record 0 01 >/dev/null
+  records+="$line"$'\r\n'
+  printf '%s' "$records" >"$file"
 }
