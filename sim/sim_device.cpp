@@ -68,15 +68,11 @@ void Reply(VirtualDevice& device, const SimConfig& config, const std::string& by
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (config.wireTiming)
             readyAt += ByteTime(device);
-<<<<<<< HEAD
-        device.received.push_back({static_cast<uint8_t>(byte), readyAt});
-        if (config.chipLatency)
-            HoldInChip(device, readyAt);
-=======
         if (i > 0)
             readyAt += std::chrono::microseconds(config.splitUs);
         device.received.push_back({static_cast<uint8_t>(bytes[i]), readyAt});
->>>>>>> issue-10
+        if (config.chipLatency)
+            HoldInChip(device, readyAt);
     }
     if (config.wireTiming)
         device.toHostFreeAt = readyAt;

@@ -76,16 +76,12 @@ struct VirtualDevice {
 void InitDevice(VirtualDevice& device, int32_t index, const std::string& description,
                 const SimConfig& config, const std::string& flashPath);
 void SaveFlash(const VirtualDevice& device);
-<<<<<<< HEAD
 // The latency timer and event character as the chip has them after being opened.
 void ResetReceiveLatency(VirtualDevice& device);
 // Empties the receive queue, the chip's buffer with it.
 void PurgeReceived(VirtualDevice& device);
-// Drives the lines; the bootloader runs while both are asserted and starts afresh each time.
-=======
 // Drives the lines; the bootloader runs while both are asserted and starts afresh each time,
 // hearing bytes after its start-up delay.
->>>>>>> issue-10
 void SetLines(VirtualDevice& device, bool dtr, bool rts);
 // Host bytes written at `now`. Notes for the trace are appended to `notes`. False when the
 // device vanished (the unplug fault) while taking them.

@@ -109,18 +109,12 @@ TEST_F(Binding, OpenDeviceAsTheDeviceSeesIt) {
     EXPECT_NE(driver.FT_SetChars, nullptr);
     ASSERT_EQ(EnumerateDevices(), 1u);
     ASSERT_TRUE(OpenDevice(0));
-<<<<<<< HEAD
     EXPECT_EQ(
         CallsAfterEnumeration(),
         (Names{"FT_Open", "FT_SetChars", "FT_SetLatencyTimer", "FT_SetBaudRate",
                "FT_SetDataCharacteristics", "FT_SetTimeouts", "FT_SetFlowControl", "FT_ClrDtr",
                "FT_ClrRts", "FT_Close", "FT_Open", "FT_SetChars", "FT_SetLatencyTimer"}));
     EXPECT_EQ(DeviceHandle(0), reinterpret_cast<FT_HANDLE>(0x1002)); // the reopen's handle
-=======
-    EXPECT_EQ(CallsAfterEnumeration(),
-              (Names{"FT_Open", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetTimeouts",
-                     "FT_SetFlowControl", "FT_ClrDtr", "FT_ClrRts", "FT_Close", "FT_Open"}));
->>>>>>> issue-10
     EXPECT_EQ(CountTraceLines(session, "FT_SetBaudRate", "baud=500000 -> 0"), 1);
     uint32_t waiting = 0;
     EXPECT_EQ(driver.FT_GetQueueStatus(DeviceHandle(0), &waiting), FT_OK); // the reopen's handle

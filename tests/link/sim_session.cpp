@@ -8,17 +8,11 @@
 #include "tests/sim/loaded_sim.h"
 
 namespace {
-<<<<<<< HEAD
-const char* const simVariables[] = {
-    "DEVICES",    "FLASH", "TRACE",        "SILENT",         "NAK",          "DROP", "TRIPLE_ACK",
-    "LATENCY_US", "WIRE",  "CHIP_LATENCY", "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL"};
-=======
-const char* const simVariables[] = {"DEVICES", "FLASH",          "TRACE",        "SILENT",
-                                    "NAK",     "DROP",           "TRIPLE_ACK",   "LATENCY_US",
-                                    "WIRE",    "BLOCK_WRITE_US", "UNPLUG_AFTER", "FAIL",
-                                    "SPLIT_US", "BOOT_DELAY_US", "STACK", "LISTENING",
-                                    "LINE_DELAY_US"};
->>>>>>> issue-10
+const char* const simVariables[] = {"DEVICES",   "FLASH",        "TRACE",          "SILENT",
+                                    "NAK",       "DROP",         "TRIPLE_ACK",     "LATENCY_US",
+                                    "WIRE",      "CHIP_LATENCY", "BLOCK_WRITE_US", "UNPLUG_AFTER",
+                                    "FAIL",      "SPLIT_US",     "BOOT_DELAY_US",  "STACK",
+                                    "LISTENING", "LINE_DELAY_US"};
 
 void SetSimVariable(const std::string& name, const char* value) {
     SetEnvironmentVariableUtf8(("KARVEX_SIM_" + name).c_str(), value);
