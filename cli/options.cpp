@@ -23,21 +23,27 @@ struct ParsedWords {
     bool list = false;
     bool dump = false;
     bool deviceGiven = false;
+    bool portGiven = false;
     std::vector<std::string> files;
 };
 
 // Checks that the words given make one of the three working forms.
 bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::string& problem) {
     if (words.list) {
-        if (words.dump || words.deviceGiven || options.noGoto || !words.files.empty()) {
+        if (words.dump || words.deviceGiven || words.portGiven || options.noGoto ||
+            !words.files.empty()) {
             problem = "--list не сочетается с другими параметрами";
             return false;
         }
         options.mode = FlashMode::list;
         return true;
     }
-    if (words.dump && words.deviceGiven) {
-        problem = "--dump не обращается к устройству, --device с ним не нужен";
+    if (words.dump && (words.deviceGiven || words.portGiven)) {
+        problem = "--dump не обращается к устройству, --device и --port с ним не нужны";
+        return false;
+    }
+    if (words.deviceGiven && words.portGiven) {
+        problem = "--device и --port исключают друг друга";
         return false;
     }
     if (words.files.empty()) {
@@ -84,6 +90,13 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
             }
             words.deviceGiven = true;
             ++i;
+        } else if (word == "--port") {
+            if (!hasValue || arguments[i + 1].empty()) {
+                problem = "после --port нужен последовательный порт: /dev/ttyUSB0, COM3, ...";
+                return false;
+            }
+            options.port = arguments[++i];
+            words.portGiven = true;
         } else if (word == "--dump") {
             if (!hasValue) {
                 problem = "после --dump нужно имя файла образа";
