@@ -44,9 +44,7 @@ const char* const helpText =
     "испорчен; 3 драйвер D2XX не загружен; 4 нет устройства с таким номером;\n"
     "5 устройство или порт не открывается; 6 устройство не отвечает; 7 образ не записан.\n";
 
-void Say(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
+void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
 int ReportUsageError(const std::string& problem) {
     Say("karvex-flash: " + problem);

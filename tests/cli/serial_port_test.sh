@@ -4,10 +4,10 @@
 #        serial_port_test.sh windows PROGRAM PTY_DEVICE - WORK_DIR EMULATOR
 # On Windows (under Wine) one upload through a COM port that the prefix maps to the terminal.
 set -u
-system=$1 program=$(realpath "$2") pty_device=$(realpath "$3") spy=$(realpath "$4") work=$5
-emulator=${6:-}
+system=$1 program=$(realpath "$2") pty_device=$(realpath "$3") spy=$4 work=$5 emulator=${6:-}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/hex_records.sh"
+source "$here/../../tools/common.sh" # the project's Wine prefix
 
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 failures=0
@@ -57,14 +57,14 @@ firmware_hex fw && patched_copy fw.bin fw.patched
 if [ "$system" = windows ]; then
   start_device com
   mkdir -p "$WINEPREFIX/dosdevices"
-  ln -sfn "$port" "$WINEPREFIX/dosdevices/com7"
-  flash com --quiet --port COM7 fw.hex
-  rm -f "$WINEPREFIX/dosdevices/com7"
+  ln -sfn "$port" "$WINEPREFIX/dosdevices/com40"
+  flash com --quiet --port COM40 fw.hex
+  rm -f "$WINEPREFIX/dosdevices/com40"
   device_ends com
-  [ "$status" -eq 0 ] && tail -n 1 com.err | grep -qx "Успешно завершено" ||
-    fail "COM7: exit $status, stderr '$(cat com.err)'"
-  flashed com || fail "COM7: the device's flash differs from the image"
-  [ "$failures" -eq 0 ] && echo "the upload through COM7 passed"
+  [ "$status" -eq 0 ] && grep -qx "Успешно завершено" com.err ||
+    fail "COM40: exit $status, stderr '$(cat com.err)'"
+  flashed com || fail "COM40: the device's flash differs from the image"
+  [ "$failures" -eq 0 ] && echo "the upload through COM40 passed"
   exit $(( failures > 0 ))
 fi
 
