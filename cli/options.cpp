@@ -58,6 +58,35 @@ bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::stri
     options.hexPath = words.files[0];
     return true;
 }
+bool TakesValue(const std::string& word) {
+    return word == "--device" || word == "--port" || word == "--dump";
+}
+
+// The value after --device, --port or --dump (nullptr: there is none); false with the reason
+// when it is missing or wrong.
+bool TakeValue(const std::string& word, const std::string* value, FlashOptions& options,
+               ParsedWords& words, std::string& problem) {
+    if (word == "--device") {
+        words.deviceGiven = value && ParseDeviceIndex(*value, options.device);
+        if (!words.deviceGiven)
+            problem = "после --device нужен номер устройства: 0, 1, 2, ...";
+        return words.deviceGiven;
+    }
+    if (word == "--port") {
+        words.portGiven = value && !value->empty();
+        if (words.portGiven)
+            options.port = *value;
+        else
+            problem = "после --port нужен последовательный порт: /dev/ttyUSB0, COM3, ...";
+        return words.portGiven;
+    }
+    words.dump = value != nullptr;
+    if (words.dump)
+        options.dumpPath = *value;
+    else
+        problem = "после --dump нужно имя файла образа";
+    return words.dump;
+}
 } // namespace
 
 bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& options,
@@ -66,7 +95,6 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
-        bool hasValue = i + 1 < arguments.size();
         if (optionsEnded || word.size() < 2 || word[0] != '-') {
             words.files.push_back(word);
         } else if (word == "--") {
@@ -83,27 +111,11 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
             options.noGoto = true;
         } else if (word == "--quiet") {
             options.quiet = true;
-        } else if (word == "--device") {
-            if (!hasValue || !ParseDeviceIndex(arguments[i + 1], options.device)) {
-                problem = "после --device нужен номер устройства: 0, 1, 2, ...";
+        } else if (TakesValue(word)) {
+            const std::string* value = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
+            if (!TakeValue(word, value, options, words, problem))
                 return false;
-            }
-            words.deviceGiven = true;
             ++i;
-        } else if (word == "--port") {
-            if (!hasValue || arguments[i + 1].empty()) {
-                problem = "после --port нужен последовательный порт: /dev/ttyUSB0, COM3, ...";
-                return false;
-            }
-            options.port = arguments[++i];
-            words.portGiven = true;
-        } else if (word == "--dump") {
-            if (!hasValue) {
-                problem = "после --dump нужно имя файла образа";
-                return false;
-            }
-            options.dumpPath = arguments[++i];
-            words.dump = true;
         } else {
             problem = "неизвестный параметр: " + word;
             return false;

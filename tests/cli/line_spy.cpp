@@ -41,8 +41,8 @@ bool IsPort(const char* path) {
     return port && path && std::strcmp(port, path) == 0;
 }
 
-int OpenAndWatch(const char* name, const char* path, int flags, mode_t mode) {
-    int fd = Next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+int OpenAndWatch(const char* path, int flags, mode_t mode) {
+    int fd = Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
     std::lock_guard<std::mutex> guard(spyLock);
     if (fd >= 0 && IsPort(path)) {
         portFd = fd;
@@ -67,15 +67,7 @@ int open(const char* path, int flags, ...) {
     va_start(arguments, flags);
     mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
     va_end(arguments);
-    return OpenAndWatch("open", path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...) {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
-    va_end(arguments);
-    return OpenAndWatch("open64", path, flags, mode);
+    return OpenAndWatch(path, flags, mode);
 }
 
 int ioctl(int fd, unsigned long request, ...) {

@@ -64,8 +64,8 @@ void Serve(int master, int terminal, VirtualDevice& device, const SimConfig& con
             }
             TakeLineSettings(master, device);
             std::string notes;
-            bool present = Transmit(device, config, bytes, static_cast<uint32_t>(got),
-                                    SimClock::now(), notes);
+            bool present =
+                Transmit(device, config, bytes, static_cast<uint32_t>(got), SimClock::now(), notes);
             TraceNotes(trace, notes);
             if (!present)
                 return;
