@@ -87,7 +87,7 @@ flashed refused || fail "refused: the device's flash differs from the image"
 KARVEX_SIM_SILENT=1 start_device silent
 flash silent --port "$port" fw.hex &
 silent_pid=$!
-sleep 0.5
+for _ in $(seq 200); do grep -q handshake silent.trace 2>/dev/null && break; sleep 0.05; done
 flash held --port "$port" fw.hex
 expect held 5 "Не могу открыть порт $port: Device or resource busy"
 wait "$silent_pid"; status=$?
