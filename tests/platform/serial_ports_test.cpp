@@ -1,8 +1,11 @@
 // The serial ports --list shows on Linux, read from a device folder made for the test.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -18,7 +21,8 @@ std::vector<std::pair<std::string, std::string>> Listed(const fs::path& folder) 
 } // namespace
 
 TEST(SerialPorts, PersistentNamesFirstElseTheUsbNodes) {
-    fs::path dev = fs::canonical(fs::temp_directory_path()) / "karvex-serial-ports-test";
+    fs::path dev = fs::canonical(fs::temp_directory_path()) /
+                   ("karvex-serial-ports-test-" + std::to_string(getpid()));
     fs::remove_all(dev);
     fs::create_directories(dev / "serial/by-id");
     for (const char* node : {"ttyUSB1", "ttyUSB0", "ttyACM0", "ttyS0", "tty0"})
