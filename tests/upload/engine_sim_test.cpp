@@ -206,12 +206,20 @@ TEST(EngineWithLateReplies, LateHandshakeRepliesShiftNoAcknowledgement) {
     ASSERT_TRUE(OpenDevice(0));
     StartUpload();
     SetControlLines(0, true);
-    // Ticks while the handshake is pending; during the transfer only past a deadline, so that
-    // a receive thread kept off the processor for a while cannot time a block out here.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    // A tick at most each 100 µs by the clock, not per sleep (a short sleep may not sleep at
+    // all): the handshake times out after 0.5 ms or so, well before the reply, and gives up
+    // only after 50 ms at the least. During the transfer ticks only past a deadline, so that a receive thread kept
+    // off the processor for a while cannot time a block out here.
+    auto now = std::chrono::steady_clock::now();
+    auto deadline = now + std::chrono::seconds(60);
+    auto nextTick = now;
     while (upload.receiving.load()) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
-        if (upload.state.load() == phaseHandshake || std::chrono::steady_clock::now() > deadline)
+        now = std::chrono::steady_clock::now();
+        if (now < nextTick)
+            continue;
+        nextTick = now + std::chrono::microseconds(100);
+        if (upload.state.load() == phaseHandshake || now > deadline)
             TickCountdown();
     }
     EXPECT_EQ(upload.done.load(), 1);
