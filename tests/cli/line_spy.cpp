@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,12 @@ int OpenAndWatch(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+// With KARVEX_SPY_LINES_FAIL set, the lines fail as an adapter's do when it is unplugged.
 int LineRequest(unsigned long request, const int* bits) {
+    if (std::getenv("KARVEX_SPY_LINES_FAIL")) {
+        errno = EIO;
+        return -1;
+    }
     bool asserted = request == TIOCMBIS;
     if (*bits & TIOCM_DTR)
         Log("DTR %d", asserted);

@@ -125,6 +125,13 @@ flashed lines || fail "lines: the device's flash differs from the image"
 [ "$(grep -B 1 -m 1 'DTR 0' lines.log | head -n 1)" = open ] || fail "lines: wrote before the release"
 [ "$(tail -n 4 lines.log | head -n 1)" = "write 00 69" ] || fail "lines: wrote after the upload"
 
+# Lines that fail otherwise than by being absent: the port cannot be set up.
+start_device broken-lines
+ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0 KARVEX_SPY_PORT=$port KARVEX_SPY_LINES_FAIL=1 \
+  LD_PRELOAD=$spy flash broken-lines --port "$port" fw.hex
+expect broken-lines 5 "Не могу открыть порт $port: Input/output error"
+kill "$device_pid" 2>/dev/null
+
 # --- Command line ----------------------------------------------------------------
 for args in "--port" "--port /dev/null --device 0 fw.hex" "--device 1 --port /dev/null fw.hex" \
             "--dump out.bin --port /dev/null fw.hex" "--list --port /dev/null"; do
