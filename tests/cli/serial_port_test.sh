@@ -95,12 +95,12 @@ expect silent 6 "$(no_lines_note "$port")"$'\n'"Устройство не отв
 device_ends silent
 
 # The other end goes away mid-upload: the program ends at once, it does not wait out the
-# block's ten time-outs (100 s).
+# block's ten time-outs (100 s). The bound leaves room for a busy machine and sanitizers.
 KARVEX_SIM_UNPLUG_AFTER=100 start_device gone
 started=$(date +%s)
 flash gone --quiet --port "$port" fw.hex
 expect gone 6 "$(no_lines_note "$port")"$'\n'"Устройство не отвечает"
-[ $(( $(date +%s) - started )) -lt 10 ] || fail "gone: took $(( $(date +%s) - started )) s"
+[ $(( $(date +%s) - started )) -lt 30 ] || fail "gone: took $(( $(date +%s) - started )) s"
 device_ends gone
 
 flash missing --port "$work/no-such-port" fw.hex
