@@ -9,6 +9,7 @@
 #include "image/flash_image.h"
 #include "link/driver.h"
 #include "link/port.h"
+#include "link/serial.h"
 #include "platform/platform.h"
 #include "upload/engine.h"
 
@@ -18,25 +19,30 @@ constexpr std::chrono::milliseconds tickPeriod{10};
 constexpr std::chrono::milliseconds startDelay{1000};
 
 const char* const usageLine =
-    "Использование: karvex-flash [--device N] [--no-goto] [--quiet] FILE.hex";
+    "Использование: karvex-flash [--device N | --port PORT] [--no-goto] [--quiet] FILE.hex";
 
 const char* const helpText =
     "Использование:\n"
     "  karvex-flash [--device N] [--no-goto] [--quiet] FILE.hex\n"
     "      загрузить прошивку из FILE.hex в устройство N (по умолчанию 0)\n"
+    "  karvex-flash --port PORT [--no-goto] [--quiet] FILE.hex\n"
+    "      загрузить прошивку через последовательный порт системы: /dev/ttyUSB0,\n"
+    "      /dev/cu.usbserial-..., COM3; библиотека D2XX не нужна\n"
     "  karvex-flash --list\n"
-    "      подключённые устройства, по строке на каждое: номер<TAB>описание\n"
+    "      подключённые устройства, по строке на каждое: номер<TAB>описание,\n"
+    "      затем последовательные порты: port<TAB>ПУТЬ<TAB>описание\n"
     "  karvex-flash --dump OUT.bin [--no-goto] FILE.hex\n"
     "      записать в OUT.bin образ 32576 байт, который был бы загружен; устройство не нужно\n"
     "  karvex-flash --help | --version\n"
     "\n"
     "  --device N  номер устройства из --list\n"
+    "  --port PORT последовательный порт из --list (вместо --device)\n"
     "  --no-goto   не вставлять GOTO 0x7F40 в байты 0..3 образа\n"
     "  --quiet     без строки хода загрузки\n"
     "\n"
     "Коды выхода: 0 успешно; 1 ошибка в командной строке; 2 hex-файл не читается или\n"
     "испорчен; 3 драйвер D2XX не загружен; 4 нет устройства с таким номером;\n"
-    "5 устройство не открывается; 6 устройство не отвечает; 7 образ не записан.\n";
+    "5 устройство или порт не открывается; 6 устройство не отвечает; 7 образ не записан.\n";
 
 void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
@@ -64,13 +70,14 @@ bool BindDriver() {
     return false;
 }
 
+// The D2XX devices, then the serial ports, which need no library.
 int ListDevices() {
-    if (!BindDriver())
-        return exitNoDriver;
-    uint32_t count = EnumerateDevices();
+    uint32_t count = BindDriver() ? EnumerateDevices() : 0;
     for (uint32_t index = 0; index < count; ++index)
         std::printf("%u\t%s\n", static_cast<unsigned>(index),
                     LibraryTextAsUtf8(DeviceDescription(index)).c_str());
+    for (const SerialPortEntry& port : ListSerialPorts())
+        std::printf("port\t%s\t%s\n", port.path.c_str(), port.description.c_str());
     return exitUploaded;
 }
 
@@ -109,7 +116,34 @@ int FollowUpload(bool showBar) {
     }
 }
 
+// From the open device to the end: the start timer's second, the handshake, the lines.
+int RunUpload(int32_t device, const FlashOptions& options) {
+    std::this_thread::sleep_for(startDelay);
+    StartUpload();
+    SetControlLines(device, true);
+    return FollowUpload(!options.quiet && StandardErrorIsTerminal());
+}
+
+int UploadThroughPort(const FlashOptions& options) {
+    LoadSerialDriver(options.port.c_str());
+    EnumerateDevices();
+    if (int code = ReadImage(options); code != exitUploaded)
+        return code;
+    if (!OpenDeviceForUpload(0)) {
+        Say("Не могу открыть порт " + options.port + ": " + SerialFailure());
+        return exitOpenFailed;
+    }
+    if (SerialLinesMissing())
+        Say("karvex-flash: у порта " + options.port +
+            " нет линий DTR и RTS; загрузчик устройства должен быть уже запущен");
+    int code = RunUpload(0, options);
+    ReleaseSerialPort();
+    return code;
+}
+
 int UploadImage(const FlashOptions& options) {
+    if (!options.port.empty())
+        return UploadThroughPort(options);
     if (!BindDriver())
         return exitNoDriver;
     uint32_t count = EnumerateDevices();
@@ -124,10 +158,7 @@ int UploadImage(const FlashOptions& options) {
             std::to_string(lastOpenStatus));
         return exitOpenFailed;
     }
-    std::this_thread::sleep_for(startDelay);
-    StartUpload();
-    SetControlLines(options.device, true);
-    return FollowUpload(!options.quiet && StandardErrorIsTerminal());
+    return RunUpload(options.device, options);
 }
 } // namespace
 

@@ -23,21 +23,27 @@ struct ParsedWords {
     bool list = false;
     bool dump = false;
     bool deviceGiven = false;
+    bool portGiven = false;
     std::vector<std::string> files;
 };
 
 // Checks that the words given make one of the three working forms.
 bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::string& problem) {
     if (words.list) {
-        if (words.dump || words.deviceGiven || options.noGoto || !words.files.empty()) {
+        if (words.dump || words.deviceGiven || words.portGiven || options.noGoto ||
+            !words.files.empty()) {
             problem = "--list не сочетается с другими параметрами";
             return false;
         }
         options.mode = FlashMode::list;
         return true;
     }
-    if (words.dump && words.deviceGiven) {
-        problem = "--dump не обращается к устройству, --device с ним не нужен";
+    if (words.dump && (words.deviceGiven || words.portGiven)) {
+        problem = "--dump не обращается к устройству, --device и --port с ним не нужны";
+        return false;
+    }
+    if (words.deviceGiven && words.portGiven) {
+        problem = "--device и --port исключают друг друга";
         return false;
     }
     if (words.files.empty()) {
@@ -52,6 +58,35 @@ bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::stri
     options.hexPath = words.files[0];
     return true;
 }
+bool TakesValue(const std::string& word) {
+    return word == "--device" || word == "--port" || word == "--dump";
+}
+
+// The value after --device, --port or --dump (nullptr: there is none); false with the reason
+// when it is missing or wrong.
+bool TakeValue(const std::string& word, const std::string* value, FlashOptions& options,
+               ParsedWords& words, std::string& problem) {
+    if (word == "--device") {
+        words.deviceGiven = value && ParseDeviceIndex(*value, options.device);
+        if (!words.deviceGiven)
+            problem = "после --device нужен номер устройства: 0, 1, 2, ...";
+        return words.deviceGiven;
+    }
+    if (word == "--port") {
+        words.portGiven = value && !value->empty();
+        if (words.portGiven)
+            options.port = *value;
+        else
+            problem = "после --port нужен последовательный порт: /dev/ttyUSB0, COM3, ...";
+        return words.portGiven;
+    }
+    words.dump = value != nullptr;
+    if (words.dump)
+        options.dumpPath = *value;
+    else
+        problem = "после --dump нужно имя файла образа";
+    return words.dump;
+}
 } // namespace
 
 bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& options,
@@ -60,7 +95,6 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
-        bool hasValue = i + 1 < arguments.size();
         if (optionsEnded || word.size() < 2 || word[0] != '-') {
             words.files.push_back(word);
         } else if (word == "--") {
@@ -77,20 +111,11 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
             options.noGoto = true;
         } else if (word == "--quiet") {
             options.quiet = true;
-        } else if (word == "--device") {
-            if (!hasValue || !ParseDeviceIndex(arguments[i + 1], options.device)) {
-                problem = "после --device нужен номер устройства: 0, 1, 2, ...";
+        } else if (TakesValue(word)) {
+            const std::string* value = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
+            if (!TakeValue(word, value, options, words, problem))
                 return false;
-            }
-            words.deviceGiven = true;
             ++i;
-        } else if (word == "--dump") {
-            if (!hasValue) {
-                problem = "после --dump нужно имя файла образа";
-                return false;
-            }
-            options.dumpPath = arguments[++i];
-            words.dump = true;
         } else {
             problem = "неизвестный параметр: " + word;
             return false;

@@ -9,6 +9,7 @@ enum class FlashMode { upload, list, dump, help, version };
 struct FlashOptions {
     FlashMode mode = FlashMode::upload;
     int32_t device = 0;
+    std::string port; // the serial port to upload through instead of a D2XX device
     bool noGoto = false;
     bool quiet = false;
     std::string hexPath;

@@ -55,3 +55,48 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv);
 void UseUtf8ConsoleOutput();
 // True when standard error is an interactive terminal or console.
 bool StandardErrorIsTerminal();
+
+// --- Serial ports --------------------------------------------------------------
+// An operating-system serial port: a device path on POSIX, a COM port on Windows.
+struct SerialPort {
+    intptr_t handle = -1;
+    uint32_t readTimeoutMs = 0; // how long a read waits for the bytes it asks for
+    uint32_t writeTimeoutMs = 0;
+};
+
+struct SerialSettings {
+    uint32_t baud = 9600;
+    uint8_t dataBits = 8;
+    bool twoStopBits = false;
+    uint8_t parity = 0; // 0 none, 1 odd, 2 even
+    uint32_t readTimeoutMs = 0;
+    uint32_t writeTimeoutMs = 0;
+};
+
+enum class LineChange { done, unsupported, failed };
+enum class SerialLine { dtr, rts };
+
+// Opens the port for this process alone, raw, without flow control, with the lines left as
+// they are when the port is closed. False with the system's reason in LastSystemError().
+bool OpenSerialPort(const char* utf8Path, SerialPort& port);
+bool ConfigureSerialPort(SerialPort& port, const SerialSettings& settings);
+// `unsupported`: the port has no modem-control lines (a pseudo-terminal, some adapters).
+LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted);
+// Received bytes waiting; false when the port failed or is gone (unplugged, hung up).
+bool SerialBytesWaiting(SerialPort& port, uint32_t& count);
+bool PurgeSerialPort(SerialPort& port, bool received, bool unsent);
+// Transfers up to `size` bytes, waiting at most the port's time-out for them; `done` is how
+// many went. False when the port failed.
+bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done);
+bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done);
+void CloseSerialPort(SerialPort& port);
+// The system's text for the error of the call that failed last on this thread, as UTF-8.
+std::string LastSystemError();
+
+struct SerialPortEntry {
+    std::string path;
+    std::string description;
+};
+// The serial ports a user would flash through, in name order. `deviceFolder`: "/dev" but for
+// tests (POSIX only).
+std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder = "/dev");

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -202,4 +203,163 @@ void UseUtf8ConsoleOutput() {
 bool StandardErrorIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+namespace {
+HANDLE PortHandle(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.handle); }
+
+// "COM3" and "\\.\COM12" alike: only the device namespace reaches COM10 and above.
+std::wstring DevicePath(const char* utf8Path) {
+    std::wstring path = Widen(utf8Path, true);
+    if (path.empty() || path.rfind(L"\\\\", 0) == 0)
+        return path;
+    return L"\\\\.\\" + path;
+}
+
+BYTE ParityCode(uint8_t parity) {
+    return parity == 0 ? NOPARITY : parity == 1 ? ODDPARITY : EVENPARITY;
+}
+
+// No flow control of any kind, and DTR and RTS under EscapeCommFunction alone. Setting the
+// port up releases both lines, as OpenDevice does right after.
+void SetFraming(DCB& dcb, const SerialSettings& settings) {
+    dcb.BaudRate = settings.baud;
+    dcb.ByteSize = settings.dataBits;
+    dcb.StopBits = settings.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.Parity = ParityCode(settings.parity);
+    dcb.fBinary = TRUE;
+    dcb.fParity = settings.parity != 0;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+}
+
+// A read waits up to its time-out for all the bytes it asks for, as the chip's does.
+COMMTIMEOUTS Timeouts(const SerialSettings& settings) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = settings.readTimeoutMs;
+    timeouts.WriteTotalTimeoutConstant = settings.writeTimeoutMs;
+    return timeouts;
+}
+} // namespace
+
+// Share mode 0: a second program gets ERROR_ACCESS_DENIED, as it would from the chip's driver.
+bool OpenSerialPort(const char* utf8Path, SerialPort& port) {
+    std::wstring path = DevicePath(utf8Path);
+    if (path.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    port.handle = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool ConfigureSerialPort(SerialPort& port, const SerialSettings& settings) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(PortHandle(port), &dcb))
+        return false;
+    SetFraming(dcb, settings);
+    COMMTIMEOUTS timeouts = Timeouts(settings);
+    return SetCommState(PortHandle(port), &dcb) && SetCommTimeouts(PortHandle(port), &timeouts);
+}
+
+LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted) {
+    DWORD function =
+        line == SerialLine::dtr ? (asserted ? SETDTR : CLRDTR) : (asserted ? SETRTS : CLRRTS);
+    if (EscapeCommFunction(PortHandle(port), function))
+        return LineChange::done;
+    DWORD error = GetLastError();
+    bool absent = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+                  error == ERROR_INVALID_PARAMETER;
+    return absent ? LineChange::unsupported : LineChange::failed;
+}
+
+bool SerialBytesWaiting(SerialPort& port, uint32_t& count) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(PortHandle(port), &errors, &status))
+        return false;
+    count = status.cbInQue;
+    return true;
+}
+
+bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
+    DWORD flags = (received ? PURGE_RXCLEAR | PURGE_RXABORT : 0) |
+                  (unsent ? PURGE_TXCLEAR | PURGE_TXABORT : 0);
+    return flags == 0 || PurgeComm(PortHandle(port), flags);
+}
+
+bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done) {
+    DWORD written = 0;
+    bool ok = WriteFile(PortHandle(port), data, size, &written, nullptr);
+    done = written;
+    return ok;
+}
+
+bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done) {
+    DWORD got = 0;
+    bool ok = ReadFile(PortHandle(port), data, size, &got, nullptr);
+    done = got;
+    return ok;
+}
+
+void CloseSerialPort(SerialPort& port) {
+    if (port.handle != -1)
+        CloseHandle(PortHandle(port));
+    port.handle = -1;
+}
+
+std::string LastSystemError() {
+    DWORD error = GetLastError();
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = length > 0 ? Narrow(text) : "error " + std::to_string(error);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+namespace {
+std::wstring RegistryText(const wchar_t* data, DWORD bytes) {
+    std::wstring text(data, bytes / sizeof(wchar_t));
+    return text.substr(0, text.find(L'\0'));
+}
+} // namespace
+
+// Every COM port the system's drivers announce, with the name of the device behind it.
+std::vector<SerialPortEntry> ListSerialPorts(const char*) {
+    std::vector<SerialPortEntry> ports;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return ports;
+    wchar_t name[256], data[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = 256, dataBytes = sizeof data, type = 0;
+        LSTATUS status = RegEnumValueW(key, index, name, &nameLength, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(data), &dataBytes);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        if (status == ERROR_SUCCESS && type == REG_SZ)
+            ports.push_back({Narrow(RegistryText(data, dataBytes).c_str()), Narrow(name)});
+    }
+    RegCloseKey(key);
+    std::sort(ports.begin(), ports.end(),
+              [](const SerialPortEntry& a, const SerialPortEntry& b) { return a.path < b.path; });
+    return ports;
 }

@@ -3,6 +3,8 @@
 // (b) with the device's wire-timing model at 500,000 baud, the total time against its floor;
 // (c) with the chip's receive latency modelled as well, at its defaults, the total time against
 //     the same floor with the latency settings applied after every open and without them.
+// With --port PATH instead: the upload without latency through the virtual library and through
+// the serial driver on PATH, a pseudo-terminal with the same bootloader behind it.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include "image/flash_image.h"
 #include "link/driver.h"
 #include "link/port.h"
+#include "link/serial.h"
 #include "platform/platform.h"
 #include "upload/engine.h"
 
@@ -167,14 +170,33 @@ bool BenchChipLatency() {
     }
     return true;
 }
+
+bool BenchSerialPort(const char* path) {
+    if (!LoadDevice(false, false, 0))
+        return false;
+    double library = Fastest(20, [] { return UploadSeconds(); });
+    ReleaseSharedLibrary(driver.module);
+    LoadSerialDriver(path);
+    double port = EnumerateDevices() == 1 ? Fastest(20, [] { return UploadSeconds(); }) : -1;
+    ReleaseSerialPort();
+    if (library < 0 || port < 0)
+        return false;
+    std::printf("virtual D2XX library: %.1f ms (%.1f us/block); pseudo-terminal: %.1f ms "
+                "(%.1f us/block), %.2f x\n",
+                library * 1e3, library / blocks * 1e6, port * 1e3, port / blocks * 1e6,
+                port / library);
+    return true;
+}
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     for (uint32_t i = 0; i < imageSize; ++i)
         FlashImage[i] = uint8_t(i * 31 + 7);
     SetEnvironmentVariableUtf8("KARVEX_SIM_DEVICES", "KARVEX");
-    bool ok =
-        BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200) && BenchChipLatency();
+    bool ok = argc == 3 && std::string(argv[1]) == "--port"
+                  ? BenchSerialPort(argv[2])
+                  : BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200) &&
+                        BenchChipLatency();
     if (!ok)
         std::fprintf(stderr,
                      "upload_bench: the virtual device could not be loaded or did not finish\n");

@@ -124,16 +124,18 @@ if [ "$system" = linux ] && /sbin/ldconfig -p 2>/dev/null | grep -q libftd2xx; t
 else
   flash --no-driver fw.hex
   expect "no driver, upload" 3 "Не могу подключиться к драйверу"
-  flash --no-driver --list
-  expect "no driver, --list" 3 "Не могу подключиться к драйверу"
+  flash --no-driver --list                 # the serial ports need no library
+  expect "no driver, --list" 0 "Не могу подключиться к драйверу"
+  grep -qv $'^port\t' out && fail "no driver, --list: printed '$(cat out)'"
 fi
 
+# The serial ports of the machine running the test follow the devices.
 KARVEX_SIM_DEVICES=none flash --list
 expect "--list, none" 0 ""
-[ -s out ] && fail "--list, none: printed '$(cat out)'"
+grep -qv $'^port\t' out && fail "--list, none: printed '$(cat out)'"
 KARVEX_SIM_DEVICES="KARVEX A;KARVEX B;KARVEX C" flash --list
 expect "--list, three" 0 ""
-[ "$(cat out)" = "$(printf '0\tKARVEX A\n1\tKARVEX B\n2\tKARVEX C')" ] ||
+[ "$(grep -v $'^port\t' out)" = "$(printf '0\tKARVEX A\n1\tKARVEX B\n2\tKARVEX C')" ] ||
   fail "--list, three: printed '$(cat out)'"
 
 KARVEX_SIM_DEVICES=none flash fw.hex
