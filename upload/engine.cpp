@@ -112,6 +112,11 @@ uint32_t LateHandshakeBytes(const uint8_t* bytes, uint32_t count) {
 }
 
 void JudgeTransferReply(uint32_t received) {
+    // A read that failed may leave the acknowledgement it missed queued: read after the block
+    // is sent again, it would pass for the resend's, every later one would come a block early,
+    // and a lost frame could then pass as acknowledged.
+    if (received == 0)
+        Record(driver.FT_Purge(Handle(), FT_PURGE_RX));
     uint32_t late = LateHandshakeBytes(upload.rxBuffer, received);
     if (late > 0 && late == received)
         return; // nothing for the block yet: its wait goes on

@@ -115,6 +115,10 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"refusals", {{"NAK", "0:1;3:1,2;200:1;508:1-3;hs:1"}}, true},
         Scenario{"refused-for-good", {{"NAK", "9:*"}}, false},
         Scenario{"lost-acknowledgements", {{"DROP", "5:1;300:1-2;hs:1"}}, true},
+        // The failed read leaves its 'K' queued; taken for the resend's, it would later let
+        // the lost frame of block 100 pass as acknowledged.
+        Scenario{"failed-read-then-lost-frame",
+                 {{"FAIL", "FT_Read:20=4"}, {"DROP", "100:1"}, {"LATENCY_US", "300"}}, true},
         Scenario{"latency", {{"LATENCY_US", "300"}}, true},
         Scenario{"triple-acknowledgements", {{"TRIPLE_ACK", "1"}}, true},
         Scenario{"unplugged", {{"UNPLUG_AFTER", "100"}}, false},
