@@ -8,12 +8,6 @@
 #include "tests/sim/loaded_sim.h"
 
 namespace {
-const char* const simVariables[] = {"DEVICES",   "FLASH",        "TRACE",          "SILENT",
-                                    "NAK",       "DROP",         "TRIPLE_ACK",     "LATENCY_US",
-                                    "WIRE",      "CHIP_LATENCY", "BLOCK_WRITE_US", "UNPLUG_AFTER",
-                                    "FAIL",      "SPLIT_US",     "BOOT_DELAY_US",  "STACK",
-                                    "LISTENING", "LINE_DELAY_US"};
-
 void SetSimVariable(const std::string& name, const char* value) {
     SetEnvironmentVariableUtf8(("KARVEX_SIM_" + name).c_str(), value);
 }
@@ -26,8 +20,7 @@ bool StartSim(SimSession& session, const std::string& name, const SimVariables& 
     session.flashPath = name + ".flash";
     session.tracePath = name + ".trace";
     std::remove(session.tracePath.c_str());
-    for (const char* variable : simVariables)
-        SetSimVariable(variable, nullptr);
+    ClearSimVariables();
     SetSimVariable("FLASH", session.flashPath.c_str());
     SetSimVariable("TRACE", session.tracePath.c_str());
     for (const auto& [variable, value] : variables)

@@ -21,9 +21,13 @@ bool Bind(void* module, const char* name, Fn& entry) {
 }
 } // namespace
 
-bool LoadSim(LoadedSim& sim, const SimEnvironment& environment) {
+void ClearSimVariables() {
     for (const char* name : simVariables)
         SetEnvironmentVariableUtf8(name, nullptr);
+}
+
+bool LoadSim(LoadedSim& sim, const SimEnvironment& environment) {
+    ClearSimVariables();
     for (const auto& [name, value] : environment)
         SetEnvironmentVariableUtf8(name.c_str(), value.c_str());
     sim = LoadedSim{};

@@ -30,6 +30,9 @@ struct LoadedSim {
 
 using SimEnvironment = std::map<std::string, std::string>;
 
+// Clears every KARVEX_SIM_ variable the virtual device reads.
+void ClearSimVariables();
+
 // Clears every KARVEX_SIM_ variable, sets `environment`, loads and binds. False if the
 // library or any entry point is missing.
 bool LoadSim(LoadedSim& sim, const SimEnvironment& environment);
