@@ -68,6 +68,21 @@ TEST_F(Devices, EveryLoadReadsTheEnvironmentAgain) {
     EXPECT_EQ(sim.Open(0, &handle), FT_OK);
 }
 
+// A fault campaign loads the library once per upload, more often than a Windows process has
+// thread-local slots (1088): a load must take none that its release does not give back. Each
+// load reads and writes its flash file and waits in a read, as an upload does.
+TEST_F(Devices, LoadedAndReleasedMoreOftenThanAProcessHasThreadSlots) {
+    const std::string flash = TestFile(".flash");
+    for (int load = 1; load <= 1100; ++load) {
+        Load({{"KARVEX_SIM_FLASH", flash}});
+        FT_HANDLE handle = nullptr;
+        ASSERT_EQ(sim.Open(0, &handle), FT_OK) << "load " << load;
+        ASSERT_EQ(sim.SetTimeouts(handle, 1, 1), FT_OK);
+        ASSERT_EQ(ReadText(sim, handle, 1), "");
+        ASSERT_EQ(sim.Close(handle), FT_OK);
+    }
+}
+
 TEST_F(Devices, HandleRules) {
     Load({{"KARVEX_SIM_DEVICES", "a;b"}});
     FT_HANDLE first = nullptr;
