@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "link/d2xx.h"
@@ -405,3 +406,9 @@ FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t even
 }
 
 } // extern "C"
+
+// Every entry point of the list, defined here with the type the program binds it as.
+#define SIM_DEFINES(name, type) static_assert(std::is_same_v<decltype(&name), type>);
+D2XX_REQUIRED_ENTRIES(SIM_DEFINES)
+D2XX_OPTIONAL_ENTRIES(SIM_DEFINES)
+#undef SIM_DEFINES
