@@ -59,21 +59,16 @@ uint32_t QueryWaitingBytes() {
     return status == FT_OK ? waiting : 0;
 }
 
-// Polls until a whole reply is waiting; false when the upload ended meanwhile. The time-out
-// is tested on every poll, a recovering one included, so a device whose reopen keeps failing
-// still ends the upload.
-bool AwaitReply(uint32_t& waiting) {
-    for (;;) {
-        waiting = QueryWaitingBytes();
-        if (upload.countdown.load(relaxed) <= 0) {
-            RetransmitOrFail();
-            if (!upload.running.load(relaxed))
-                return false;
-        }
-        if (waiting >= upload.expectedReplyLength.load(relaxed))
-            return true;
-        std::this_thread::yield();
+// Polls once; true when a whole reply is waiting. The time-out is tested on every poll, a
+// recovering one included, so a device whose reopen keeps failing still ends the upload.
+bool PollForReply(uint32_t& waiting) {
+    waiting = QueryWaitingBytes();
+    if (upload.countdown.load(relaxed) <= 0) {
+        RetransmitOrFail();
+        if (!upload.running.load(relaxed))
+            return false;
     }
+    return waiting >= upload.expectedReplyLength.load(relaxed);
 }
 
 // Reads what is waiting into rxBuffer; returns how many bytes the read really transferred,
@@ -142,6 +137,14 @@ void JudgeReply(uint32_t received) {
     AcceptAcknowledgement();
 }
 
+void SendHandshakeRequest() {
+    uint32_t length = BuildHandshakeRequest(upload.txBuffer);
+    upload.retryBudget.store(handshakeRetryBudget, relaxed);
+    upload.timeoutTicks.store(handshakeTimeoutTicks, relaxed);
+    SendFrame(length);
+    upload.armed.store(1, std::memory_order_release);
+}
+
 void WaitUntilArmed() {
     while (!upload.armed.load(std::memory_order_acquire))
         std::this_thread::yield();
@@ -158,8 +161,7 @@ bool OpenDeviceForUpload(int32_t index) {
     return OpenDevice(index);
 }
 
-void StartUpload() {
-    WaitForReceiveThread();
+void BeginUpload() {
     upload.armed.store(0, relaxed);
     upload.device.store(currentDevice, relaxed);
     upload.lateHandshakeC.store(0, relaxed);
@@ -168,17 +170,21 @@ void StartUpload() {
     upload.offset.store(0, relaxed);
     upload.running.store(1, relaxed);
     Record(driver.FT_Purge(Handle(), purgeBoth));
+    SendHandshakeRequest();
+}
+
+void StartUpload() {
+    WaitForReceiveThread();
     upload.receiving.store(1, relaxed);
+    // The thread starts before the request is sent and waits until it is armed.
+    upload.armed.store(0, relaxed);
     if (!StartDetachedThread(ReceiveLoop, receiveThreadStack)) {
         upload.receiving.store(0, relaxed);
+        upload.device.store(currentDevice, relaxed);
         EndUpload(upload.noResponse); // nothing would ever wait for the replies
         return;
     }
-    uint32_t length = BuildHandshakeRequest(upload.txBuffer);
-    upload.retryBudget.store(handshakeRetryBudget, relaxed);
-    upload.timeoutTicks.store(handshakeTimeoutTicks, relaxed);
-    SendFrame(length);
-    upload.armed.store(1, std::memory_order_release);
+    BeginUpload();
 }
 
 void SendFrame(uint32_t length) {
@@ -209,14 +215,17 @@ void SendNextBlock() {
     upload.offset.store(address + BlockDataCount(address), relaxed);
 }
 
+bool ReceivePass() {
+    uint32_t waiting = 0;
+    if (upload.running.load(relaxed) && PollForReply(waiting))
+        JudgeReply(ReadReply(waiting));
+    return upload.running.load(relaxed) != 0;
+}
+
 void ReceiveLoop() {
     WaitUntilArmed();
-    while (upload.running.load(relaxed)) {
-        uint32_t waiting = 0;
-        if (!AwaitReply(waiting))
-            break;
-        JudgeReply(ReadReply(waiting));
-    }
+    while (ReceivePass())
+        std::this_thread::yield();
     upload.receiving.store(0, std::memory_order_release);
 }
 

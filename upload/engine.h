@@ -45,10 +45,18 @@ struct UploadState {
 };
 extern UploadState upload;
 
+// Arms the upload of FlashImage to currentDevice and sends the handshake request; the replies
+// are then handled by ReceivePass, called by StartUpload's receive thread or, where there is
+// no thread (the web page), by whoever waits for the device.
+void BeginUpload();
+// BeginUpload with a receive thread that runs ReceivePass until the upload ends.
 void StartUpload();
 void SendFrame(uint32_t length);
 void RetransmitOrFail();
 void SendNextBlock();
+// One pass of the receive loop: polls the device once, tests the time-out, and reads and
+// judges a whole reply if one is waiting. Returns whether the upload still runs.
+bool ReceivePass();
 void ReceiveLoop();
 // Called once per status-timer tick: countdown -= 1 if it is above 0, never losing a reload.
 void TickCountdown();
