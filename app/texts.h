@@ -15,6 +15,15 @@ inline constexpr const char* selectDevice = "Выберите устройств
 inline constexpr const char* noResponse = "Устройство не отвечает";
 inline constexpr const char* finished = "Успешно завершено";
 
+// The browser page's own: a browser without Web Serial, and the help's note on its speed.
+inline constexpr const char* noWebSerial =
+    "Этот браузер не умеет работать с последовательным портом (Web Serial). Откройте страницу "
+    "в Chrome, Edge или Opera на компьютере с Windows, Linux, macOS или ChromeOS.";
+inline constexpr const char* webSpeedNote =
+    "В браузере загрузка идёт 10-12 секунд: Web Serial не может настроить таймер задержки "
+    "микросхемы USB-COM, и каждый ответ устройства ждёт до 16 мс. Программа для Windows и "
+    "karvex-flash загружают быстрее.";
+
 // About-Help, one entry per line; blanks at line ends belong to the text. A line split over
 // several literals is parenthesised, so that clang takes the joining as meant.
 inline constexpr const char* helpLines[] = {
