@@ -43,7 +43,7 @@ struct DeviceList {
     // One slot per device index, filled from FT_Open; atomic, as the receive thread reads a slot
     // while the window thread reopens the device.
     std::atomic<FT_HANDLE>* handles;
-    uint32_t capacity;  // devices the arrays hold
+    uint32_t capacity; // devices the arrays hold
 };
 extern DeviceList deviceList;
 

@@ -2,8 +2,8 @@
 // serial port reached through the page's Web Serial link (Module.serialLink, web/serial_link.js).
 // Web Serial opens a port with its framing, and its calls finish later: the link queues every
 // call in order, and the received bytes wait here until the engine reads them.
-#include "platform/platform.h"
 #include "platform/platform_web.h"
+#include "platform/platform.h"
 
 #include <emscripten.h>
 
@@ -54,7 +54,9 @@ void WebSerialLost(const char* reason) {
     webSerial.received.clear();
 }
 
-bool WebSerialIsLost() { return webSerial.lost; }
+bool WebSerialIsLost() {
+    return webSerial.lost;
+}
 
 // --- Files: the handle is the read position in the page's file ---------------
 bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
@@ -64,7 +66,9 @@ bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
     return true;
 }
 
-uint64_t PlatformFileSize(const PlatformFile&) { return webFile.bytes.size(); }
+uint64_t PlatformFileSize(const PlatformFile&) {
+    return webFile.bytes.size();
+}
 
 uint32_t ReadFileBytes(PlatformFile& file, uint8_t* buffer, uint32_t size) {
     size_t position = static_cast<size_t>(file.handle);
@@ -75,16 +79,27 @@ uint32_t ReadFileBytes(PlatformFile& file, uint8_t* buffer, uint32_t size) {
     return count;
 }
 
-void CloseFile(PlatformFile& file) { file.handle = -1; }
+void CloseFile(PlatformFile& file) {
+    file.handle = -1;
+}
 
-bool WriteWholeFile(const char*, const uint8_t*, uint32_t) { return false; } // a page writes none
+// A page writes no file.
+bool WriteWholeFile(const char*, const uint8_t*, uint32_t) {
+    return false;
+}
 
 // --- Libraries: a page loads none; the serial driver needs none ---------------
 const char* const driverLibraryName = "";
-void* LoadSharedLibrary(const char*) { return nullptr; }
-void* FindLibrarySymbol(void*, const char*) { return nullptr; }
+void* LoadSharedLibrary(const char*) {
+    return nullptr;
+}
+void* FindLibrarySymbol(void*, const char*) {
+    return nullptr;
+}
 void ReleaseSharedLibrary(void*) {}
-std::string LibraryTextAsUtf8(const char* text) { return text; }
+std::string LibraryTextAsUtf8(const char* text) {
+    return text;
+}
 
 bool SetEnvironmentVariableUtf8(const char* name, const char* value) {
     if (!value || !*value)
@@ -94,13 +109,17 @@ bool SetEnvironmentVariableUtf8(const char* name, const char* value) {
 
 // No wasm threads: they need cross-origin isolation, which static hosting cannot always give.
 // The page calls ReceivePass itself.
-bool StartDetachedThread(void (*)(), size_t) { return false; }
+bool StartDetachedThread(void (*)(), size_t) {
+    return false;
+}
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 void UseUtf8ConsoleOutput() {}
-bool StandardErrorIsTerminal() { return false; }
+bool StandardErrorIsTerminal() {
+    return false;
+}
 
 // --- Serial port: the page's Web Serial link ----------------------------------
 // The page has the user's newly chosen port in its link before the driver opens it; the open
@@ -164,7 +183,11 @@ void CloseSerialPort(SerialPort& port) {
     port.handle = -1;
 }
 
-std::string LastSystemError() { return webSerial.failure; }
+std::string LastSystemError() {
+    return webSerial.failure;
+}
 
 // The browser's own chooser lists the ports.
-std::vector<SerialPortEntry> ListSerialPorts(const char*) { return {}; }
+std::vector<SerialPortEntry> ListSerialPorts(const char*) {
+    return {};
+}

@@ -3,7 +3,7 @@
 #include <emscripten.h>
 
 #include <cstring>
-#include <iterator>
+#include <string>
 
 #include "app/texts.h"
 #include "image/flash_image.h"
@@ -19,11 +19,14 @@ struct NamedText {
     const char* text;
 };
 const NamedText pageTexts[] = {
-    {"caption", texts::caption},         {"loadButton", texts::loadButton},
-    {"patchCheckBox", texts::patchCheckBox}, {"helpButton", texts::helpButton},
-    {"hexReadError", texts::hexReadError}, {"selectDevice", texts::selectDevice},
-    {"noResponse", texts::noResponse},   {"finished", texts::finished},
-    {"noWebSerial", texts::noWebSerial}, {"webSpeedNote", texts::webSpeedNote},
+    {"caption", texts::caption},
+    {"loadButton", texts::loadButton},
+    {"patchCheckBox", texts::patchCheckBox},
+    {"helpButton", texts::helpButton},
+    {"hexReadError", texts::hexReadError},
+    {"selectDevice", texts::selectDevice},
+    {"noResponse", texts::noResponse},
+    {"noWebSerial", texts::noWebSerial},
 };
 
 // What the receive thread's loop would do now: a lost port fails every pass, and the passes
@@ -44,12 +47,19 @@ EMSCRIPTEN_KEEPALIVE const char* karvex_text(const char* name) {
     return nullptr;
 }
 
-// Line `index` of About-Help; nullptr past the last.
-EMSCRIPTEN_KEEPALIVE const char* karvex_help_line(uint32_t index) {
-    return index < std::size(texts::helpLines) ? texts::helpLines[index] : nullptr;
+// About-Help, a line per entry, then the page's note on its speed.
+EMSCRIPTEN_KEEPALIVE const char* karvex_help() {
+    static std::string help;
+    help.clear();
+    for (const char* line : texts::helpLines)
+        help.append(line).append("\n");
+    help.append("\n").append(texts::webSpeedNote);
+    return help.c_str();
 }
 
-EMSCRIPTEN_KEEPALIVE uint32_t karvex_image_size() { return imageSize; }
+EMSCRIPTEN_KEEPALIVE uint32_t karvex_image_size() {
+    return imageSize;
+}
 
 // Fills FlashImage from the file's bytes and patches the jump if asked; false for a bad file.
 EMSCRIPTEN_KEEPALIVE bool karvex_read_image(const char* name, const uint8_t* bytes, uint32_t size,
@@ -86,7 +96,9 @@ EMSCRIPTEN_KEEPALIVE const char* karvex_tick() {
     return nullptr;
 }
 
-EMSCRIPTEN_KEEPALIVE int32_t karvex_progress() { return upload.offset.load(); }
+EMSCRIPTEN_KEEPALIVE int32_t karvex_progress() {
+    return upload.offset.load();
+}
 
 EMSCRIPTEN_KEEPALIVE void karvex_received(const uint8_t* bytes, uint32_t count) {
     WebSerialReceived(bytes, count);
@@ -99,5 +111,7 @@ EMSCRIPTEN_KEEPALIVE void karvex_port_lost(const char* reason) {
 }
 
 // Closes the port once the upload has released its lines.
-EMSCRIPTEN_KEEPALIVE void karvex_release_port() { ReleaseSerialPort(); }
+EMSCRIPTEN_KEEPALIVE void karvex_release_port() {
+    ReleaseSerialPort();
+}
 }

@@ -30,9 +30,7 @@ KarvexCore().then((core) => {
     $('goto-label').textContent = text('patchCheckBox');
     ui.load.textContent = text('loadButton');
     $('help-button').textContent = text('helpButton');
-    const lines = [];
-    for (let i = 0, line; (line = core.ccall('karvex_help_line', 'string', ['number'], [i])); i++) lines.push(line);
-    $('help-text').textContent = [...lines, '', text('webSpeedNote')].join('\n');
+    $('help-text').textContent = core.ccall('karvex_help', 'string', [], []);
     ui.progress.max = core._karvex_image_size();
   }
 

@@ -34,7 +34,9 @@ EMSCRIPTEN_KEEPALIVE void device_set_framing(uint32_t baud, uint8_t dataBits, ui
     device.settings.parity = parity;
 }
 
-EMSCRIPTEN_KEEPALIVE void device_set_lines(bool dtr, bool rts) { SetLines(device, dtr, rts); }
+EMSCRIPTEN_KEEPALIVE void device_set_lines(bool dtr, bool rts) {
+    SetLines(device, dtr, rts);
+}
 
 // False once the device has vanished (KARVEX_SIM_UNPLUG_AFTER).
 EMSCRIPTEN_KEEPALIVE bool device_transmit(const uint8_t* bytes, uint32_t count) {
@@ -48,9 +50,15 @@ EMSCRIPTEN_KEEPALIVE uint32_t device_take(uint8_t* dest, uint32_t size, uint32_t
 }
 
 // Reply bytes not taken yet, ready or not.
-EMSCRIPTEN_KEEPALIVE uint32_t device_pending() { return static_cast<uint32_t>(device.received.size()); }
+EMSCRIPTEN_KEEPALIVE uint32_t device_pending() {
+    return static_cast<uint32_t>(device.received.size());
+}
 
-EMSCRIPTEN_KEEPALIVE uint32_t device_blocks_written() { return device.blocksWritten; }
+EMSCRIPTEN_KEEPALIVE uint32_t device_blocks_written() {
+    return device.blocksWritten;
+}
 
-EMSCRIPTEN_KEEPALIVE const uint8_t* device_flash() { return device.flash.data(); }
+EMSCRIPTEN_KEEPALIVE const uint8_t* device_flash() {
+    return device.flash.data();
+}
 }

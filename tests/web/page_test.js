@@ -116,9 +116,11 @@ test('the chooser closed without a choice', async () => {
   await page.close();
 });
 
-test('a browser without Web Serial, the page from file://: the sentence, Load disabled', async () => {
+test('a browser without Web Serial, the page from file://: the sentence, Load disabled, the help', async () => {
   const page = await openPage(browser, `file://${process.env.KARVEX_SITE}/index.html`, null);
   assert.equal(await page.$eval('#caption', (element) => element.textContent), 'KARVEX Loader v1.0');
+  const help = await page.$eval('#help-text', (element) => element.textContent);
+  assert.match(help, /karvex-loader@example\.org\n\n.*16 мс/s, 'every About-Help line, then the note on speed');
   assert.match(await page.$eval('#message', (element) => element.textContent), /Chrome, Edge или Opera/);
   await chooseFile(page, example);
   assert.equal(await page.$eval('#load', (button) => button.disabled), true);
