@@ -11,9 +11,10 @@ function createSerialLink(port, core) {
   let reading = null; // the reader loop while the port is open
   let closing = false;
   let lost = false;
+  let ended = false; // the core is done with the port: a later loss is no longer its concern
 
   function lose(reason) {
-    if (lost) return;
+    if (lost || ended) return;
     lost = true;
     core.lost(String((reason && reason.message) || reason));
   }
@@ -80,6 +81,7 @@ function createSerialLink(port, core) {
     },
     // Closes the port even when it was lost: an unplugged port must be closed to be opened again.
     close() {
+      ended = true;
       queue = queue.then(() => framing && shut()).catch(() => {});
     },
     // Resolves once every call queued so far has finished.
