@@ -1,5 +1,8 @@
 #pragma once
-// Everything the window shows, in UTF-8; converted to UTF-16 only where it is displayed.
+// Everything the window shows, in UTF-8; converted to UTF-16 only where it is displayed. Then
+// karvex-flash's own texts.
+#include <cstdint>
+#include <string>
 
 namespace texts {
 inline constexpr const char* caption = "KARVEX Loader v1.0";
@@ -44,4 +47,15 @@ inline constexpr const char* helpLines[] = {
     "Сопровождение: разработчики KARVEX Loader.",
     "Вопросы и замечания: karvex-loader@example.org",
 };
+
+inline constexpr const char* interrupted = "Загрузка прервана";
+// The reason after "Не могу открыть порт PORT: " when the port's driver cannot give the speed.
+inline std::string speedRefused(uint32_t baud) {
+    return "скорость " + std::to_string(baud) + " бод не поддерживается";
+}
+// Windows reports a COM port held by another program as "Access is denied".
+inline constexpr const char* portBusyOrDenied = "порт занят другой программой или запрещён";
+inline constexpr const char* noFtdiPort = "Нет последовательного порта с микросхемой FTDI";
+inline constexpr const char* severalFtdiPorts =
+    "Последовательных портов с микросхемой FTDI несколько, укажите один в --port:";
 } // namespace texts
