@@ -106,15 +106,13 @@ int ReportEnd(const char* message, int code) {
     return code;
 }
 
-// Ends an interrupted upload as its last unanswered retry would: the receive thread releases
-// the lines and closes the device, as at every end. Repeated until the thread is gone, since
-// an acknowledgement it judges meanwhile arms the next block's retries afresh.
+// Ends an interrupted upload as a spent retry budget would: the receive thread releases the
+// lines and closes the device, as at every end.
 void AbandonUpload() {
-    while (upload.receiving.load()) {
-        upload.retriesLeft.store(0);
-        upload.countdown.store(0);
-        std::this_thread::sleep_for(tickPeriod);
-    }
+    AbortUpload();
+    WaitForReceiveThread();
+    upload.noResponse.store(0);
+    upload.done.store(0);
 }
 
 // The status timer's work, one tick every tickPeriod, until the upload has ended.
