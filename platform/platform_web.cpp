@@ -130,11 +130,12 @@ bool OpenSerialPort(const char*, SerialPort& port) {
     return true;
 }
 
-bool ConfigureSerialPort(SerialPort&, const SerialSettings& settings) {
+// Web Serial opens at the speed asked or not at all: there is nothing to read back.
+PortSetup ConfigureSerialPort(SerialPort&, const SerialSettings& settings) {
     if (webSerial.lost)
-        return false;
+        return PortSetup::failed;
     LinkConfigure(settings.baud, settings.dataBits, settings.twoStopBits ? 2 : 1, settings.parity);
-    return true;
+    return PortSetup::done;
 }
 
 // Web Serial's setSignals changes only the members it is given: one line per call, as here.
@@ -145,7 +146,8 @@ LineChange SetSerialLine(SerialPort&, SerialLine line, bool asserted) {
     return LineChange::done;
 }
 
-bool SerialBytesWaiting(SerialPort&, uint32_t& count) {
+// Never waits: the page calls the engine when bytes arrive and on its ticks, so nothing spins.
+bool SerialBytesWaiting(SerialPort&, uint32_t& count, uint32_t) {
     count = static_cast<uint32_t>(webSerial.received.size());
     return !webSerial.lost;
 }
@@ -188,6 +190,6 @@ std::string LastSystemError() {
 }
 
 // The browser's own chooser lists the ports.
-std::vector<SerialPortEntry> ListSerialPorts(const char*) {
+std::vector<SerialPortEntry> ListSerialPorts(const char*, const char*) {
     return {};
 }

@@ -154,14 +154,12 @@ void JudgeSettlingByte(uint8_t byte) {
         EndUpload(upload.noResponse);
 }
 
-// A late handshake reply: a 'C', then one byte, whatever it is. True when `byte` is part of one.
+// A late handshake reply: a 'C', then one byte, whatever it is; a 'C' where the second byte
+// should be starts another, as after a reply cut short. True when `byte` is part of one.
 bool SkipLateHandshakeByte(uint8_t byte) {
-    if (upload.lateHandshakeC.load(relaxed)) {
-        upload.lateHandshakeC.store(0, relaxed);
-        return true;
-    }
+    bool secondByte = upload.lateHandshakeC.load(relaxed) != 0;
     upload.lateHandshakeC.store(byte == replyC, relaxed);
-    return byte == replyC;
+    return byte == replyC || secondByte;
 }
 
 // The rest of a multi-byte acknowledgement already counted.
