@@ -217,6 +217,8 @@ SimConfig ReadSimConfig() {
                  [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
     ReadVariable(config, "KARVEX_SIM_BOOT_DELAY_US",
                  [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
+    ReadVariable(config, "KARVEX_SIM_VIRTUAL_CLOCK",
+                 [&](const std::string& v) { return ParseNumber(v, config.virtualClockUs); });
     ReadVariable(config, "KARVEX_SIM_STACK",
                  [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
     return config;

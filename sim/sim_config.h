@@ -46,6 +46,7 @@ struct SimConfig {
     uint32_t stackBytes = 0;  // stack used by FT_Open, FT_Close, FT_Read, FT_GetQueueStatus
     bool listening = false;   // the bootloader runs from power-up, whatever the lines
     uint32_t lineDelayUs = 0; // time each DTR/RTS call takes, outside the library's lock
+    uint32_t virtualClockUs = 0; // 0: the wall clock; else time passes only at polls, this much
     std::vector<std::string> problems; // variables ignored because they could not be read
 };
 

@@ -191,7 +191,7 @@ void PurgeReceived(VirtualDevice& device) {
     device.chip.held = 0;
 }
 
-void SetLines(VirtualDevice& device, bool dtr, bool rts) {
+void SetLines(VirtualDevice& device, bool dtr, bool rts, SimClock::time_point now) {
     bool wasRunning = device.dtr && device.rts;
     device.dtr = dtr;
     device.rts = rts;
@@ -199,7 +199,7 @@ void SetLines(VirtualDevice& device, bool dtr, bool rts) {
     if (running == wasRunning || device.listening)
         return;
     device.phase = running ? BootPhase::AwaitingHandshake : BootPhase::Off;
-    device.bootsAt = SimClock::now() + device.bootDelay;
+    device.bootsAt = now + device.bootDelay;
     device.frame.clear();
 }
 
@@ -226,6 +226,15 @@ uint32_t ReadyCount(const VirtualDevice& device, SimClock::time_point now) {
         ++ready;
     }
     return ready;
+}
+
+SimClock::time_point ReadyAt(const VirtualDevice& device, uint32_t count) {
+    if (count > device.received.size())
+        return SimClock::time_point::max();
+    SimClock::time_point at{};
+    for (uint32_t i = 0; i < count; ++i)
+        at = std::max(at, device.received[i].readyAt);
+    return at;
 }
 
 uint32_t TakeReady(VirtualDevice& device, uint8_t* dest, uint32_t count, SimClock::time_point now) {

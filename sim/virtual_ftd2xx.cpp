@@ -23,11 +23,33 @@ struct SimLibrary {
     Trace trace;
     uintptr_t nextHandle = kFirstHandle;
     bool vanished = false; // the unplug fault struck: every call fails from now on
+    SimClock::time_point virtualNow{}; // the device's time under the virtual clock
     std::vector<std::pair<std::string, uint32_t>> callCounts;
 };
 
 std::mutex simMutex;
 SimLibrary* sim = nullptr;
+
+// The virtual clock (configured at load, so read without the lock) makes a run depend only
+// on the program's calls, never on how fast the host runs them or how long it sleeps.
+bool VirtualClock() {
+    return sim && sim->config.virtualClockUs != 0;
+}
+
+// The device's time; under the virtual clock, called with the lock held.
+SimClock::time_point SimNow() {
+    return VirtualClock() ? sim->virtualNow : SimClock::now();
+}
+
+// Time a call spends outside the lock: slept on the wall clock, added to the virtual one.
+void TakeTime(std::chrono::microseconds duration) {
+    if (!VirtualClock()) {
+        std::this_thread::sleep_for(duration);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(simMutex);
+    sim->virtualNow += duration;
+}
 
 // One call in progress, as its trace line will show it.
 struct CallRecord {
@@ -147,16 +169,32 @@ FT_STATUS SettingsCall(CallRecord call, Apply apply) {
 
 FT_STATUS LineCall(const char* name, FT_HANDLE handle, bool isDtr, bool asserted) {
     if (sim) // the configuration is fixed at load
-        std::this_thread::sleep_for(std::chrono::microseconds(sim->config.lineDelayUs));
+        TakeTime(std::chrono::microseconds(sim->config.lineDelayUs));
     return SettingsCall(NewCall(name, handle), [&](VirtualDevice& device) {
-        SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted);
+        SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted, SimNow());
     });
+}
+
+// Under the virtual clock nothing else can happen during a wait: the clock jumps to when the
+// bytes are readable or the time-out ends. A wait without limit for bytes never coming
+// returns at once with what there is.
+void SkipWait(const VirtualDevice& device, uint32_t count) {
+    SimClock::time_point until = ReadyAt(device, count);
+    if (device.settings.readTimeoutMs != 0)
+        until = std::min(until, sim->virtualNow +
+                                    std::chrono::milliseconds(device.settings.readTimeoutMs));
+    if (until != SimClock::time_point::max())
+        sim->virtualNow = std::max(sim->virtualNow, until);
 }
 
 // Sleeps, without the lock, until `count` bytes are readable or the read time-out passes.
 FT_STATUS WaitForBytes(std::unique_lock<std::mutex>& lock, FT_HANDLE handle, uint32_t count) {
     VirtualDevice* device = DeviceOfHandle(handle);
     const uint32_t timeoutMs = device->settings.readTimeoutMs;
+    if (VirtualClock()) {
+        SkipWait(*device, count);
+        return FT_OK;
+    }
     const SimClock::time_point deadline = SimClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         SimClock::time_point now = SimClock::now();
@@ -292,7 +330,7 @@ FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint
         status = WaitForBytes(lock, handle, toRead);
     if (status == FT_OK) {
         uint8_t* bytes = static_cast<uint8_t*>(buffer);
-        *returned = TakeReady(*DeviceOfHandle(handle), bytes, toRead, SimClock::now());
+        *returned = TakeReady(*DeviceOfHandle(handle), bytes, toRead, SimNow());
         call.results = Argument("got", *returned) + " data=" + HexBytes(bytes, *returned);
     }
     return Finish(call, status);
@@ -308,7 +346,7 @@ FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, ui
     if (status == FT_OK && ((!bytes && toWrite > 0) || !written))
         status = kInvalidParameter;
     if (status == FT_OK) {
-        if (!Transmit(*device, sim->config, bytes, toWrite, SimClock::now(), call.notes))
+        if (!Transmit(*device, sim->config, bytes, toWrite, SimNow(), call.notes))
             Vanish();
         *written = toWrite;
         call.results = Argument("written", toWrite);
@@ -353,13 +391,15 @@ FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t xo
 FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
     std::lock_guard<std::mutex> lock(simMutex);
     UseConfiguredStack();
+    if (VirtualClock())
+        sim->virtualNow += std::chrono::microseconds(sim->config.virtualClockUs);
     CallRecord call = NewCall("FT_GetQueueStatus", handle);
     VirtualDevice* device = nullptr;
     FT_STATUS status = PrecheckHandle(call, device);
     if (status == FT_OK && !rxBytes)
         status = kInvalidParameter;
     if (status == FT_OK) {
-        *rxBytes = ReadyCount(*device, SimClock::now());
+        *rxBytes = ReadyCount(*device, SimNow());
         call.results = Argument("rx", *rxBytes);
     }
     return Finish(call, status);
