@@ -108,6 +108,14 @@ bool ParseReplyFaults(const std::string& text, std::vector<ReplyFault>& faults) 
     });
 }
 
+bool ParseLateReplies(const std::string& text, std::vector<ReplyFault>& faults) {
+    return ParseFaultList(text, faults, [](const FaultItem& item, ReplyFault& fault) {
+        fault.sends = item.when;
+        fault.delayUs = item.status;
+        return item.hasStatus && ParseBlockKey(item.key, fault.block);
+    });
+}
+
 bool IsEntryName(const std::string& name) {
     static const char* const names[] = {
         "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_Close",
@@ -162,13 +170,18 @@ bool Includes(const Occurrences& when, uint32_t number) {
     return false;
 }
 
-bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send) {
+const ReplyFault* FindReplyFault(const std::vector<ReplyFault>& faults, int32_t block,
+                                 uint32_t send) {
     for (const ReplyFault& fault : faults) {
         bool keyMatches = fault.block == block || (fault.block == kEveryBlock && block >= 0);
         if (keyMatches && Includes(fault.sends, send))
-            return true;
+            return &fault;
     }
-    return false;
+    return nullptr;
+}
+
+bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send) {
+    return FindReplyFault(faults, block, send) != nullptr;
 }
 
 SimConfig ReadSimConfig() {
@@ -191,6 +204,9 @@ SimConfig ReadSimConfig() {
     });
     ReadVariable(config, "KARVEX_SIM_DROP", [&](const std::string& v) {
         return ParseReplyFaults(v, config.drop);
+    });
+    ReadVariable(config, "KARVEX_SIM_LATE", [&](const std::string& v) {
+        return ParseLateReplies(v, config.late);
     });
     ReadVariable(config, "KARVEX_SIM_FAIL", [&](const std::string& v) {
         return ParseCallFaults(v, config.failures);

@@ -19,6 +19,7 @@ constexpr int32_t kHandshakeKey = -2;
 struct ReplyFault {
     int32_t block;
     Occurrences sends;
+    uint32_t delayUs = 0; // late replies only
 };
 
 struct CallFault {
@@ -33,6 +34,7 @@ struct SimConfig {
     std::string tracePath;
     std::vector<ReplyFault> nak;
     std::vector<ReplyFault> drop;
+    std::vector<ReplyFault> late;
     std::vector<CallFault> failures;
     bool silent = false;
     bool tripleAck = false;
@@ -51,5 +53,8 @@ struct SimConfig {
 };
 
 SimConfig ReadSimConfig();
-// Whether a reply fault of `faults` covers send `send` of block `block` (or kHandshakeKey).
+// The first reply fault of `faults` that covers send `send` of block `block` (or
+// kHandshakeKey); null if none does.
+const ReplyFault* FindReplyFault(const std::vector<ReplyFault>& faults, int32_t block,
+                                 uint32_t send);
 bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send);

@@ -44,6 +44,19 @@ TEST_F(Faults, NakAndDropHitTheGivenSendsOfTheGivenBlocks) {
     EXPECT_EQ(Send(sim, handle, 3), "K");
 }
 
+// A late reply holds up the replies behind it, as a stalled line does. Timed by the virtual
+// clock: each read waits out its 200 ms time-out at most.
+TEST_F(Faults, LateRepliesHoldUpTheRepliesBehindThem) {
+    Load({{"KARVEX_SIM_LATE", "hs:1=300000;1:2=500000"}, {"KARVEX_SIM_VIRTUAL_CLOCK", "1000"}});
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(Handshake(sim, handle), "") << "at 200 ms";
+    ASSERT_EQ(ReadText(sim, handle, 2), "CK") << "at 300 ms";
+    EXPECT_EQ(Send(sim, handle, 1), "K");
+    EXPECT_EQ(Send(sim, handle, 1), "") << "at 500 ms";
+    EXPECT_EQ(Send(sim, handle, 2, 2), "") << "at 700 ms, block 2's 'K' behind the late one";
+    EXPECT_EQ(ReadText(sim, handle, 2), "KK") << "at 800 ms";
+}
+
 TEST_F(Faults, EveryBlockDroppedButTheHandshakeAnswered) {
     Load({{"KARVEX_SIM_DROP", "*"}});
     FT_HANDLE handle = nullptr;

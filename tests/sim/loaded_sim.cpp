@@ -13,7 +13,7 @@ const char* const simVariables[] = {
     "KARVEX_SIM_WIRE", "KARVEX_SIM_CHIP_LATENCY", "KARVEX_SIM_BLOCK_WRITE_US",
     "KARVEX_SIM_UNPLUG_AFTER", "KARVEX_SIM_FAIL", "KARVEX_SIM_SPLIT_US", "KARVEX_SIM_BOOT_DELAY_US",
     "KARVEX_SIM_STACK", "KARVEX_SIM_LISTENING", "KARVEX_SIM_LINE_DELAY_US",
-    "KARVEX_SIM_VIRTUAL_CLOCK"};
+    "KARVEX_SIM_VIRTUAL_CLOCK", "KARVEX_SIM_LATE"};
 
 template <typename Fn>
 bool Bind(void* module, const char* name, Fn& entry) {
