@@ -3,6 +3,7 @@
 // from its window thread and its receive thread at once) and leaves one line in the trace.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,7 +25,7 @@ struct SimLibrary {
     uintptr_t nextHandle = kFirstHandle;
     bool vanished = false; // the unplug fault struck: every call fails from now on
     SimClock::time_point virtualNow{}; // the device's time under the virtual clock
-    std::vector<std::pair<std::string, uint32_t>> callCounts;
+    std::vector<std::pair<const char*, uint32_t>> callCounts; // names as the calls give them
 };
 
 std::mutex simMutex;
@@ -73,9 +74,14 @@ std::string HandleText(FT_HANDLE handle) {
     return handle ? text : "-";
 }
 
+// Text for the trace only: without one, polls and transfers are spared the formatting.
+bool Tracing() {
+    return sim && sim->trace.file;
+}
+
 FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
-    if (!sim || !sim->trace.file)
-        return status; // no trace: spare the formatting, polls are many
+    if (!Tracing())
+        return status;
     std::string device = call.device >= 0 ? std::to_string(call.device) : "-";
     WriteTraceLine(sim->trace, std::string(call.name) + " dev=" + device + " handle=" +
                                    HandleText(call.handle) + call.arguments + " -> " +
@@ -88,7 +94,7 @@ FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
 
 uint32_t CountCall(const char* name) {
     for (auto& [counted, number] : sim->callCounts) {
-        if (counted == name)
+        if (counted == name || std::strcmp(counted, name) == 0)
             return ++number;
     }
     sim->callCounts.emplace_back(name, 1);
@@ -153,7 +159,13 @@ void Vanish() {
 }
 
 std::string Argument(const char* key, uint32_t value) {
+    if (!Tracing())
+        return {};
     return std::string(" ") + key + "=" + std::to_string(value);
+}
+
+std::string DataText(const uint8_t* bytes, uint32_t count) {
+    return Tracing() ? " data=" + (bytes ? HexBytes(bytes, count) : "") : "";
 }
 
 // A settings call: `apply` changes the device's chip settings once the handle checks out.
@@ -331,7 +343,7 @@ FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint
     if (status == FT_OK) {
         uint8_t* bytes = static_cast<uint8_t*>(buffer);
         *returned = TakeReady(*DeviceOfHandle(handle), bytes, toRead, SimNow());
-        call.results = Argument("got", *returned) + " data=" + HexBytes(bytes, *returned);
+        call.results = Argument("got", *returned) + DataText(bytes, *returned);
     }
     return Finish(call, status);
 }
@@ -340,7 +352,7 @@ FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, ui
     std::lock_guard<std::mutex> lock(simMutex);
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     CallRecord call = NewCall("FT_Write", handle);
-    call.arguments = Argument("size", toWrite) + " data=" + (bytes ? HexBytes(bytes, toWrite) : "");
+    call.arguments = Argument("size", toWrite) + DataText(bytes, toWrite);
     VirtualDevice* device = nullptr;
     FT_STATUS status = PrecheckHandle(call, device);
     if (status == FT_OK && ((!bytes && toWrite > 0) || !written))

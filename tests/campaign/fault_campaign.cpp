@@ -7,7 +7,7 @@
 // and the device closed; or `noResponse` with the device closed; never a double open, a crash
 // or a hang. A failure prints its seed and mix; `--seed S` replays that upload alone.
 //
-//   fault_campaign [--seconds N] [--uploads N] [--first-seed S]   # runs N s, at least N uploads
+//   fault_campaign [--seconds N] [--uploads N] [--first-seed S]   # N s and N uploads, at most 3N s
 //   fault_campaign --seed S [--trace FILE]    # one upload, with the device's call trace
 #include <bitset>
 #include <chrono>
@@ -81,13 +81,21 @@ uint32_t LateDelayUs(Draw& draw, bool handshake) {
                      : draw.From({30000u, 400000u, 1200000u, 2500000u});
 }
 
+// Half the time a block (or the handshake) struck already: a repeated send is met only when
+// an earlier one went wrong.
+int32_t PickBlock(Draw& draw, const FaultMix& mix) {
+    if (!mix.replyFaults.empty() && draw.Chance(50))
+        return mix.replyFaults[draw.Below(uint32_t(mix.replyFaults.size()))].block;
+    return draw.Chance(35) ? handshakeKey : int32_t(draw.Below(blockCount));
+}
+
 // A few sends of a few blocks, or of the handshake request, refused, lost or late; repeated
 // sends as often as first ones.
 std::string ReplyFaults(Draw& draw, ReplyFaultKind kind, FaultMix& mix) {
     std::string text;
     for (uint32_t n = 1 + draw.Below(3); n > 0; --n) {
-        bool handshake = draw.Chance(35);
-        int32_t block = handshake ? handshakeKey : int32_t(draw.Below(blockCount));
+        int32_t block = PickBlock(draw, mix);
+        bool handshake = block == handshakeKey;
         uint32_t first = 1 + draw.Below(3);
         uint32_t delayUs = kind == ReplyFaultKind::late ? LateDelayUs(draw, handshake) : 0;
         mix.replyFaults.push_back({kind, block, first, delayUs});
@@ -168,7 +176,9 @@ uint32_t Variable(const FaultMix& mix, const char* name) {
 // --- What the device went through, seen at the program's calls -----------------------------
 struct Observed {
     const FaultMix* mix = nullptr;
-    std::map<std::string, uint32_t> calls; // per entry point, counted from 1 as the device does
+    std::map<const char*, uint32_t> calls; // per entry point (its name's one copy here),
+                                           // counted from 1 as the device does
+    uint64_t polls = 0;
     bool open = false;
     bool dtr = false;
     bool rts = false;
@@ -185,7 +195,15 @@ Observed seen;
 DriverTable library; // the virtual device's own entries, under the observing ones
 
 uint64_t DeviceTimeUs() {
-    return uint64_t(seen.calls["FT_GetQueueStatus"]) * seen.mix->pollUs;
+    return seen.polls * seen.mix->pollUs;
+}
+
+uint32_t CallsMade(const std::string& name) {
+    for (const auto& [call, count] : seen.calls) {
+        if (name == call)
+            return count;
+    }
+    return 0;
 }
 
 bool Ending() { return upload.done.load() || upload.noResponse.load(); }
@@ -210,8 +228,10 @@ void NoteStatus(FT_STATUS status, bool injected) {
         seen.endExcused = true;
 }
 
+constexpr char openName[] = "FT_Open", closeName[] = "FT_Close";
+
 FT_STATUS D2XX_API ObservedOpen(int index, FT_HANDLE* handle) {
-    bool injected = Injected("FT_Open");
+    bool injected = Injected(openName);
     FT_STATUS status = library.FT_Open(index, handle);
     NoteStatus(status, injected);
     if (status == FT_OK && seen.open)
@@ -226,7 +246,7 @@ FT_STATUS D2XX_API ObservedOpen(int index, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API ObservedClose(FT_HANDLE handle) {
-    bool injected = Injected("FT_Close");
+    bool injected = Injected(closeName);
     FT_STATUS status = library.FT_Close(handle);
     NoteStatus(status, injected);
     if (status == FT_OK)
@@ -291,7 +311,7 @@ FT_STATUS D2XX_API ObservedWrite(FT_HANDLE handle, void* bytes, uint32_t count, 
 FT_STATUS D2XX_API ObservedQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
     FT_STATUS status = Counted<queueName, FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
                                FT_HANDLE, uint32_t*>(handle, waiting);
-    if (seen.calls[queueName] % (tickUs / seen.mix->pollUs) == 0)
+    if (++seen.polls % (tickUs / seen.mix->pollUs) == 0)
         TickCountdown();
     return status;
 }
@@ -372,9 +392,9 @@ FaultKinds FaultsMet(const FaultMix& mix) {
         met.set(splitTensOfMs);
     met.set(unplugged, seen.vanished);
     for (const CallFailure& failure : mix.failures)
-        met.set(failedCall, met[failedCall] || seen.calls[failure.call] >= failure.number);
+        met.set(failedCall, met[failedCall] || CallsMade(failure.call) >= failure.number);
     met.set(bootDelay, Variable(mix, "BOOT_DELAY_US") && seen.linesWereUp);
-    met.set(stackUse, Variable(mix, "STACK") && seen.calls["FT_Open"] > 0);
+    met.set(stackUse, Variable(mix, "STACK") && seen.calls[openName] > 0);
     met.set(silent, Variable(mix, "SILENT") && heard);
     return met;
 }
@@ -485,7 +505,7 @@ Result RunUpload(uint64_t seed) {
     if (result.violation.empty() && result.outcome != Outcome::noDevice)
         result.violation = CheckEnd(result.outcome, session);
     result.met = FaultsMet(mix);
-    result.polls = seen.calls[queueName];
+    result.polls = seen.polls;
     StopSim();
     return result;
 }
@@ -588,7 +608,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         bool enough = elapsed() >= options.seconds && tally.uploads >= options.uploads;
-        if (options.single || enough || elapsed() >= 3 * options.seconds)
+        bool overTime = options.seconds > 0 && elapsed() >= 3 * options.seconds;
+        if (options.single || enough || overTime)
             break;
     }
     PrintSummary(tally, options, elapsed());
