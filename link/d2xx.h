@@ -57,3 +57,32 @@ using FT_SetCharsFn = FT_STATUS(D2XX_API*)(FT_HANDLE handle, uint8_t eventChar,
                                            uint8_t eventEnabled, uint8_t errorChar,
                                            uint8_t errorEnabled);
 }
+
+// The one list of the entry points: X(name, pointer type) for each. The 16 every library has,
+// in binding order...
+#define D2XX_REQUIRED_ENTRIES(X)                                                                 \
+    X(FT_CreateDeviceInfoList, FT_CreateDeviceInfoListFn)                                        \
+    X(FT_GetDeviceInfoList, FT_GetDeviceInfoListFn)                                              \
+    X(FT_Open, FT_OpenFn)                                                                        \
+    X(FT_Close, FT_CloseFn)                                                                      \
+    X(FT_Read, FT_ReadFn)                                                                        \
+    X(FT_Write, FT_WriteFn)                                                                      \
+    X(FT_SetBaudRate, FT_SetBaudRateFn)                                                          \
+    X(FT_SetDataCharacteristics, FT_SetDataCharacteristicsFn)                                    \
+    X(FT_SetTimeouts, FT_SetTimeoutsFn)                                                          \
+    X(FT_SetFlowControl, FT_SetFlowControlFn)                                                    \
+    X(FT_GetQueueStatus, FT_GetQueueStatusFn)                                                    \
+    X(FT_Purge, FT_PurgeFn)                                                                      \
+    X(FT_SetDtr, FT_LineFn)                                                                      \
+    X(FT_ClrDtr, FT_LineFn)                                                                      \
+    X(FT_SetRts, FT_LineFn)                                                                      \
+    X(FT_ClrRts, FT_LineFn)
+// ...and the 2 that tune the receive latency, which older libraries lack.
+#define D2XX_OPTIONAL_ENTRIES(X)                                                                 \
+    X(FT_SetLatencyTimer, FT_SetLatencyTimerFn)                                                  \
+    X(FT_SetChars, FT_SetCharsFn)
+
+#define D2XX_ENTRY_NAME(name, type) #name,
+inline constexpr const char* d2xxRequiredNames[] = {D2XX_REQUIRED_ENTRIES(D2XX_ENTRY_NAME)};
+inline constexpr const char* d2xxOptionalNames[] = {D2XX_OPTIONAL_ENTRIES(D2XX_ENTRY_NAME)};
+#undef D2XX_ENTRY_NAME

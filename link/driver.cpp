@@ -14,24 +14,17 @@ template <typename Entry> bool BindEntry(void* module, const char* name, Entry& 
     return entry != nullptr;
 }
 
-// Every entry, in binding order; false as soon as one is missing.
+// Every required entry, in binding order; false as soon as one is missing.
 bool BindAllEntries(void* module, DriverTable& table) {
-    return BindEntry(module, "FT_CreateDeviceInfoList", table.FT_CreateDeviceInfoList) &&
-           BindEntry(module, "FT_GetDeviceInfoList", table.FT_GetDeviceInfoList) &&
-           BindEntry(module, "FT_Open", table.FT_Open) &&
-           BindEntry(module, "FT_Close", table.FT_Close) &&
-           BindEntry(module, "FT_Read", table.FT_Read) &&
-           BindEntry(module, "FT_Write", table.FT_Write) &&
-           BindEntry(module, "FT_SetBaudRate", table.FT_SetBaudRate) &&
-           BindEntry(module, "FT_SetDataCharacteristics", table.FT_SetDataCharacteristics) &&
-           BindEntry(module, "FT_SetTimeouts", table.FT_SetTimeouts) &&
-           BindEntry(module, "FT_SetFlowControl", table.FT_SetFlowControl) &&
-           BindEntry(module, "FT_GetQueueStatus", table.FT_GetQueueStatus) &&
-           BindEntry(module, "FT_Purge", table.FT_Purge) &&
-           BindEntry(module, "FT_SetDtr", table.FT_SetDtr) &&
-           BindEntry(module, "FT_ClrDtr", table.FT_ClrDtr) &&
-           BindEntry(module, "FT_SetRts", table.FT_SetRts) &&
-           BindEntry(module, "FT_ClrRts", table.FT_ClrRts);
+#define D2XX_BIND(name, type) BindEntry(module, #name, table.name) &&
+    return D2XX_REQUIRED_ENTRIES(D2XX_BIND) true;
+#undef D2XX_BIND
+}
+
+void BindOptionalEntries(void* module, DriverTable& table) {
+#define D2XX_BIND(name, type) BindEntry(module, #name, table.name);
+    D2XX_OPTIONAL_ENTRIES(D2XX_BIND)
+#undef D2XX_BIND
 }
 
 // Grows the arrays to hold `count` devices. They are replaced only when too small, so that
@@ -74,8 +67,7 @@ bool LoadDriver(const char* libraryName) {
         ReleaseSharedLibrary(module);
         return false;
     }
-    BindEntry(module, "FT_SetLatencyTimer", bound.FT_SetLatencyTimer);
-    BindEntry(module, "FT_SetChars", bound.FT_SetChars);
+    BindOptionalEntries(module, bound);
     driver = bound;
     return true;
 }

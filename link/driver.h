@@ -8,24 +8,10 @@
 // (empty when the library lacks them).
 struct DriverTable {
     void* module;
-    FT_CreateDeviceInfoListFn FT_CreateDeviceInfoList;
-    FT_GetDeviceInfoListFn FT_GetDeviceInfoList;
-    FT_OpenFn FT_Open;
-    FT_CloseFn FT_Close;
-    FT_ReadFn FT_Read;
-    FT_WriteFn FT_Write;
-    FT_SetBaudRateFn FT_SetBaudRate;
-    FT_SetDataCharacteristicsFn FT_SetDataCharacteristics;
-    FT_SetTimeoutsFn FT_SetTimeouts;
-    FT_SetFlowControlFn FT_SetFlowControl;
-    FT_GetQueueStatusFn FT_GetQueueStatus;
-    FT_PurgeFn FT_Purge;
-    FT_LineFn FT_SetDtr;
-    FT_LineFn FT_ClrDtr;
-    FT_LineFn FT_SetRts;
-    FT_LineFn FT_ClrRts;
-    FT_SetLatencyTimerFn FT_SetLatencyTimer;
-    FT_SetCharsFn FT_SetChars;
+#define D2XX_TABLE_ENTRY(name, type) type name;
+    D2XX_REQUIRED_ENTRIES(D2XX_TABLE_ENTRY)
+    D2XX_OPTIONAL_ENTRIES(D2XX_TABLE_ENTRY)
+#undef D2XX_TABLE_ENTRY
 };
 extern DriverTable driver;
 

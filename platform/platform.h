@@ -46,6 +46,10 @@ bool SetEnvironmentVariableUtf8(const char* name, const char* value);
 // stack can grow beyond it (on POSIX the thread gets at least 1 MiB). False if no thread was
 // started.
 bool StartDetachedThread(void (*entry)(), size_t stackBytes);
+// Sleeps at least `microseconds` (on Windows whole milliseconds). Without the C++ thread
+// library: on Windows its sleep takes a thread-local slot that a library never gives back when
+// it is released, so a library loaded and released often would use up the process's slots.
+void SleepMicroseconds(uint32_t microseconds);
 
 // --- Console -----------------------------------------------------------------
 // The program's arguments, program name first, as UTF-8 (on Windows from the wide command

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
     int fd = open(utf8Path, O_RDONLY | O_CLOEXEC);
@@ -133,6 +134,10 @@ bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
                    pthread_create(&thread, &attr, RunEntry, reinterpret_cast<void*>(entry)) == 0;
     pthread_attr_destroy(&attr);
     return started;
+}
+
+void SleepMicroseconds(uint32_t microseconds) {
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {

@@ -174,6 +174,10 @@ bool StartDetachedThread(void (*entry)(), size_t stackBytes) {
     return true;
 }
 
+void SleepMicroseconds(uint32_t microseconds) {
+    Sleep((microseconds + 999) / 1000);
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);

@@ -1,7 +1,11 @@
 #include "sim/sim_config.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <iterator>
+
+#include "link/d2xx.h"
 
 namespace {
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -117,16 +121,9 @@ bool ParseLateReplies(const std::string& text, std::vector<ReplyFault>& faults) 
 }
 
 bool IsEntryName(const std::string& name) {
-    static const char* const names[] = {
-        "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_Close",
-        "FT_Read", "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics",
-        "FT_SetTimeouts", "FT_SetFlowControl", "FT_GetQueueStatus", "FT_Purge",
-        "FT_SetDtr", "FT_ClrDtr", "FT_SetRts", "FT_ClrRts", "FT_SetLatencyTimer", "FT_SetChars"};
-    for (const char* known : names) {
-        if (name == known)
-            return true;
-    }
-    return false;
+    auto named = [&](const char* known) { return name == known; };
+    return std::any_of(std::begin(d2xxRequiredNames), std::end(d2xxRequiredNames), named) ||
+           std::any_of(std::begin(d2xxOptionalNames), std::end(d2xxOptionalNames), named);
 }
 
 bool ParseCallFaults(const std::string& text, std::vector<CallFault>& faults) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 namespace {
 constexpr uint8_t kHandshakeRequest = 0xC1;
@@ -19,12 +18,18 @@ void FillBootloaderPattern(VirtualDevice& device) {
         device.flash[a] = static_cast<uint8_t>(pattern[(a - kBootloaderStart) % 12]);
 }
 
+// The flash file goes through stdio, not file streams: on Windows their locale takes a
+// thread-local slot that the library never gives back when it is released.
+std::FILE* OpenFlashFile(const VirtualDevice& device, const char* mode) {
+    return device.flashPath.empty() ? nullptr : std::fopen(device.flashPath.c_str(), mode);
+}
+
 void LoadFlash(VirtualDevice& device) {
     FillBootloaderPattern(device);
-    if (device.flashPath.empty())
-        return;
-    std::ifstream file(device.flashPath, std::ios::binary);
-    file.read(reinterpret_cast<char*>(device.flash.data()), kFlashSize);
+    if (std::FILE* file = OpenFlashFile(device, "rb")) {
+        std::fread(device.flash.data(), 1, kFlashSize, file);
+        std::fclose(file);
+    }
 }
 
 SimClock::duration ByteTime(const VirtualDevice& device) {
@@ -181,10 +186,10 @@ void InitDevice(VirtualDevice& device, int32_t index, const std::string& descrip
 }
 
 void SaveFlash(const VirtualDevice& device) {
-    if (device.flashPath.empty())
-        return;
-    std::ofstream file(device.flashPath, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(device.flash.data()), kFlashSize);
+    if (std::FILE* file = OpenFlashFile(device, "wb")) {
+        std::fwrite(device.flash.data(), 1, kFlashSize, file);
+        std::fclose(file);
+    }
 }
 
 void ResetReceiveLatency(VirtualDevice& device) {

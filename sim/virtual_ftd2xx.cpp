@@ -6,10 +6,11 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "link/d2xx.h"
+#include "platform/platform.h"
 #include "sim/sim_config.h"
 #include "sim/sim_device.h"
 #include "sim/sim_trace.h"
@@ -43,13 +44,13 @@ SimClock::time_point SimNow() {
 }
 
 // Time a call spends outside the lock: slept on the wall clock, added to the virtual one.
-void TakeTime(std::chrono::microseconds duration) {
+void TakeTime(uint32_t microseconds) {
     if (!VirtualClock()) {
-        std::this_thread::sleep_for(duration);
+        SleepMicroseconds(microseconds);
         return;
     }
     std::lock_guard<std::mutex> lock(simMutex);
-    sim->virtualNow += duration;
+    sim->virtualNow += std::chrono::microseconds(microseconds);
 }
 
 // One call in progress, as its trace line will show it.
@@ -180,8 +181,8 @@ FT_STATUS SettingsCall(CallRecord call, Apply apply) {
 }
 
 FT_STATUS LineCall(const char* name, FT_HANDLE handle, bool isDtr, bool asserted) {
-    if (sim) // the configuration is fixed at load
-        TakeTime(std::chrono::microseconds(sim->config.lineDelayUs));
+    if (sim && sim->config.lineDelayUs > 0) // the configuration is fixed at load
+        TakeTime(sim->config.lineDelayUs);
     return SettingsCall(NewCall(name, handle), [&](VirtualDevice& device) {
         SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted, SimNow());
     });
@@ -212,9 +213,11 @@ FT_STATUS WaitForBytes(std::unique_lock<std::mutex>& lock, FT_HANDLE handle, uin
         SimClock::time_point now = SimClock::now();
         if (ReadyCount(*device, now) >= count || (timeoutMs != 0 && now >= deadline))
             return FT_OK;
-        SimClock::time_point wake = now + std::chrono::milliseconds(1);
+        SimClock::duration pause = std::chrono::milliseconds(1);
+        if (timeoutMs != 0)
+            pause = std::min(pause, deadline - now);
         lock.unlock();
-        std::this_thread::sleep_until(timeoutMs != 0 ? std::min(wake, deadline) : wake);
+        SleepMicroseconds(uint32_t(std::chrono::ceil<std::chrono::microseconds>(pause).count()));
         lock.lock();
         if (!sim || sim->vanished)
             return FT_IO_ERROR;
@@ -254,7 +257,7 @@ void StopLibrary() {
     // A thread killed at process exit may still own the lock; do not wait for it for long.
     std::unique_lock<std::mutex> lock(simMutex, std::defer_lock);
     for (int attempt = 0; attempt < 100 && !lock.try_lock(); ++attempt)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        SleepMicroseconds(1000);
     for (const VirtualDevice& device : sim->devices) {
         if (device.openHandle)
             SaveFlash(device);
@@ -455,3 +458,9 @@ FT_STATUS D2XX_API FT_SetChars(FT_HANDLE handle, uint8_t eventChar, uint8_t even
 }
 
 } // extern "C"
+
+// Every entry point of the list, defined here with the type the program binds it as.
+#define SIM_DEFINES(name, type) static_assert(std::is_same_v<decltype(&name), type>);
+D2XX_REQUIRED_ENTRIES(SIM_DEFINES)
+D2XX_OPTIONAL_ENTRIES(SIM_DEFINES)
+#undef SIM_DEFINES

@@ -25,31 +25,31 @@ FT_HANDLE Ready(const LoadedSim& sim) {
 
 uint32_t Waiting(const LoadedSim& sim, FT_HANDLE handle) {
     uint32_t waiting = 0;
-    EXPECT_EQ(sim.GetQueueStatus(handle, &waiting), FT_OK);
+    EXPECT_EQ(sim.FT_GetQueueStatus(handle, &waiting), FT_OK);
     return waiting;
 }
 
 TEST_F(Bootloader, ListensOnlyWithBothLinesAssertedAtItsLineSettings) {
     Load();
     FT_HANDLE handle = nullptr;
-    ASSERT_EQ(sim.Open(0, &handle), FT_OK);
-    ASSERT_EQ(sim.SetBaudRate(handle, 500000), FT_OK);
-    ASSERT_EQ(sim.SetDataCharacteristics(handle, 8, 0, 0), FT_OK);
-    ASSERT_EQ(sim.SetTimeouts(handle, 200, 200), FT_OK);
+    ASSERT_EQ(sim.FT_Open(0, &handle), FT_OK);
+    ASSERT_EQ(sim.FT_SetBaudRate(handle, 500000), FT_OK);
+    ASSERT_EQ(sim.FT_SetDataCharacteristics(handle, 8, 0, 0), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 200, 200), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 0u) << "lines released: the request is lost";
-    ASSERT_EQ(sim.SetDtr(handle), FT_OK);
+    ASSERT_EQ(sim.FT_SetDtr(handle), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 0u) << "DTR alone";
-    ASSERT_EQ(sim.SetRts(handle), FT_OK);
-    ASSERT_EQ(sim.SetBaudRate(handle, 115200), FT_OK);
+    ASSERT_EQ(sim.FT_SetRts(handle), FT_OK);
+    ASSERT_EQ(sim.FT_SetBaudRate(handle, 115200), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 0u) << "wrong baud rate";
-    ASSERT_EQ(sim.SetBaudRate(handle, 500000), FT_OK);
-    ASSERT_EQ(sim.SetDataCharacteristics(handle, 7, 0, 0), FT_OK);
+    ASSERT_EQ(sim.FT_SetBaudRate(handle, 500000), FT_OK);
+    ASSERT_EQ(sim.FT_SetDataCharacteristics(handle, 7, 0, 0), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 0u) << "7 data bits";
-    ASSERT_EQ(sim.SetDataCharacteristics(handle, 8, 0, 0), FT_OK);
+    ASSERT_EQ(sim.FT_SetDataCharacteristics(handle, 8, 0, 0), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 8), "CK");
 }
@@ -65,8 +65,8 @@ TEST_F(Bootloader, TakesBlocksOnlyAfterTheHandshakeOfThisRun) {
     ASSERT_EQ(WriteBytes(sim, handle, BlockFrame(0, Bytes(64, 0))), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 1), "K");
     // Releasing and asserting the lines restarts the bootloader.
-    ASSERT_EQ(sim.ClrRts(handle), FT_OK);
-    ASSERT_EQ(sim.SetRts(handle), FT_OK);
+    ASSERT_EQ(sim.FT_ClrRts(handle), FT_OK);
+    ASSERT_EQ(sim.FT_SetRts(handle), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, BlockFrame(0x40, Bytes(64, 0))), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 0u);
 }
@@ -83,7 +83,7 @@ TEST_F(Bootloader, FrameSplitAcrossWritesAndGarbageBeforeIt) {
     EXPECT_EQ(Waiting(sim, handle), 0u) << "no answer before the frame is complete";
     ASSERT_EQ(WriteBytes(sim, handle, {frame.begin() + 40, frame.end()}), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 4), "K");
-    ASSERT_EQ(sim.Close(handle), FT_OK);
+    ASSERT_EQ(sim.FT_Close(handle), FT_OK);
     std::vector<uint8_t> written = FileBytes(flash);
     ASSERT_EQ(written.size(), 0x8000u);
     EXPECT_EQ(std::vector<uint8_t>(written.begin() + 0x40, written.begin() + 0x80), Bytes(64, 0x10));
@@ -116,7 +116,7 @@ TEST_F(Bootloader, RefusesBadFramesAndWritesNothing) {
     // After all of that the line is in step again.
     ASSERT_EQ(WriteBytes(sim, handle, BlockFrame(0x7F00, Bytes(64, 2))), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 2), "K") << "the last block below the bootloader";
-    ASSERT_EQ(sim.Close(handle), FT_OK);
+    ASSERT_EQ(sim.FT_Close(handle), FT_OK);
     std::vector<uint8_t> written = FileBytes(flash);
     ASSERT_EQ(written.size(), 0x8000u);
     for (uint32_t a = 0; a < 0x7F00; ++a)
@@ -149,13 +149,13 @@ TEST_F(Bootloader, FlashFileIsLoadedAndWrittenBackPerDevice) {
     }
     Load({{"KARVEX_SIM_FLASH", flash}, {"KARVEX_SIM_DEVICES", "a;b"}});
     FT_HANDLE second = Ready(sim);
-    ASSERT_EQ(sim.Close(second), FT_OK);
+    ASSERT_EQ(sim.FT_Close(second), FT_OK);
     std::vector<uint8_t> kept = FileBytes(flash);
     EXPECT_EQ(kept, std::vector<uint8_t>(0x8000, 0x3C)) << "device 0 was only opened";
 
     FT_HANDLE other = nullptr;
-    ASSERT_EQ(sim.Open(1, &other), FT_OK);
-    ASSERT_EQ(sim.Close(other), FT_OK);
+    ASSERT_EQ(sim.FT_Open(1, &other), FT_OK);
+    ASSERT_EQ(sim.FT_Close(other), FT_OK);
     std::vector<uint8_t> fresh = FileBytes(flash + ".1");
     ASSERT_EQ(fresh.size(), 0x8000u) << "device 1 has its own file";
     EXPECT_EQ(fresh[0], 0xFF);
@@ -167,7 +167,7 @@ TEST_F(Bootloader, ReadWaitsUpToTheTimeOutAndReturnsWhatItHas) {
     Load();
     FT_HANDLE handle = Ready(sim);
     ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(sim.SetTimeouts(handle, 300, 300), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 300, 300), FT_OK);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ReadText(sim, handle, 2), "");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
@@ -183,7 +183,7 @@ TEST_F(Bootloader, ReplyArrivingDuringTheWaitEndsIt) {
     Load();
     FT_HANDLE handle = Ready(sim);
     ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(sim.SetTimeouts(handle, 20000, 20000), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 20000, 20000), FT_OK);
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         WriteBytes(sim, handle, {0xC1});
@@ -198,14 +198,14 @@ TEST_F(Bootloader, CloseFromAnotherThreadEndsTheWait) {
     Load();
     FT_HANDLE handle = Ready(sim);
     ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(sim.SetTimeouts(handle, 0, 0), FT_OK); // no limit
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 0, 0), FT_OK); // no limit
     std::thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sim.Close(handle);
+        sim.FT_Close(handle);
     });
     char buffer[2];
     uint32_t got = 99;
-    EXPECT_EQ(sim.Read(handle, buffer, 2, &got), FT_INVALID_HANDLE);
+    EXPECT_EQ(sim.FT_Read(handle, buffer, 2, &got), FT_INVALID_HANDLE);
     EXPECT_EQ(got, 99u);
     closer.join();
 }
@@ -215,9 +215,9 @@ TEST_F(Bootloader, PurgeEmptiesTheReceiveQueue) {
     FT_HANDLE handle = Ready(sim);
     ASSERT_NE(handle, nullptr);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
-    ASSERT_EQ(sim.Purge(handle, FT_PURGE_TX), FT_OK);
+    ASSERT_EQ(sim.FT_Purge(handle, FT_PURGE_TX), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 2u) << "transmit purge keeps received bytes";
-    ASSERT_EQ(sim.Purge(handle, FT_PURGE_RX), FT_OK);
+    ASSERT_EQ(sim.FT_Purge(handle, FT_PURGE_RX), FT_OK);
     EXPECT_EQ(Waiting(sim, handle), 0u);
 }
 } // namespace

@@ -87,23 +87,23 @@ TEST_F(Faults, UnpluggedAfterABlock) {
     ASSERT_EQ(Send(sim, handle, 0), "K");
     uint32_t written = 0;
     std::vector<uint8_t> frame = BlockFrame(0x40, kData);
-    EXPECT_EQ(sim.Write(handle, frame.data(), 69, &written), FT_OK) << "the block went out";
+    EXPECT_EQ(sim.FT_Write(handle, frame.data(), 69, &written), FT_OK) << "the block went out";
     uint32_t waiting = 77;
-    EXPECT_EQ(sim.GetQueueStatus(handle, &waiting), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_GetQueueStatus(handle, &waiting), FT_IO_ERROR);
     EXPECT_EQ(waiting, 77u);
     char buffer[4];
     uint32_t got = 77;
-    EXPECT_EQ(sim.Read(handle, buffer, 1, &got), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_Read(handle, buffer, 1, &got), FT_IO_ERROR);
     EXPECT_EQ(got, 77u);
     written = 77;
-    EXPECT_EQ(sim.Write(handle, frame.data(), 69, &written), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_Write(handle, frame.data(), 69, &written), FT_IO_ERROR);
     EXPECT_EQ(written, 77u);
-    EXPECT_EQ(sim.Close(handle), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_Close(handle), FT_IO_ERROR);
     FT_HANDLE slot = reinterpret_cast<FT_HANDLE>(0x77);
-    EXPECT_EQ(sim.Open(0, &slot), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_Open(0, &slot), FT_IO_ERROR);
     EXPECT_EQ(slot, reinterpret_cast<FT_HANDLE>(0x77));
     uint32_t count = 77;
-    EXPECT_EQ(sim.CreateDeviceInfoList(&count), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_CreateDeviceInfoList(&count), FT_IO_ERROR);
     EXPECT_EQ(count, 77u);
     std::vector<uint8_t> saved = FileBytes(flash);
     ASSERT_EQ(saved.size(), 0x8000u) << "flash saved when the device vanished";
@@ -116,24 +116,24 @@ TEST_F(Faults, FailingCallsLeaveTheirOutputsAndTheDeviceAlone) {
     FT_DEVICE_LIST_INFO_NODE node{};
     node.Flags = 0x77;
     uint32_t count = 1;
-    EXPECT_EQ(sim.GetDeviceInfoList(&node, &count), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_GetDeviceInfoList(&node, &count), FT_IO_ERROR);
     EXPECT_EQ(node.Flags, 0x77u);
-    EXPECT_EQ(sim.CreateDeviceInfoList(&count), FT_OK) << "only the listing fails";
+    EXPECT_EQ(sim.FT_CreateDeviceInfoList(&count), FT_OK) << "only the listing fails";
 
     FT_HANDLE handle = nullptr;
-    ASSERT_EQ(sim.Open(0, &handle), FT_OK);
-    ASSERT_EQ(sim.Close(handle), FT_OK);
+    ASSERT_EQ(sim.FT_Open(0, &handle), FT_OK);
+    ASSERT_EQ(sim.FT_Close(handle), FT_OK);
     FT_HANDLE slot = reinterpret_cast<FT_HANDLE>(0x77);
-    EXPECT_EQ(sim.Open(0, &slot), FT_DEVICE_NOT_OPENED) << "second open refused";
+    EXPECT_EQ(sim.FT_Open(0, &slot), FT_DEVICE_NOT_OPENED) << "second open refused";
     EXPECT_EQ(slot, reinterpret_cast<FT_HANDLE>(0x77));
-    ASSERT_EQ(sim.Open(0, &handle), FT_OK) << "third open allowed";
+    ASSERT_EQ(sim.FT_Open(0, &handle), FT_OK) << "third open allowed";
 
-    EXPECT_EQ(sim.SetBaudRate(handle, 500000), 2u) << "explicit status";
-    EXPECT_EQ(sim.SetBaudRate(handle, 500000), FT_OK);
-    ASSERT_EQ(sim.SetTimeouts(handle, 200, 200), FT_OK);
-    EXPECT_EQ(sim.SetDtr(handle), FT_IO_ERROR);
-    EXPECT_EQ(sim.SetDtr(handle), FT_IO_ERROR) << "every call when no number is given";
-    ASSERT_EQ(sim.SetRts(handle), FT_OK);
+    EXPECT_EQ(sim.FT_SetBaudRate(handle, 500000), 2u) << "explicit status";
+    EXPECT_EQ(sim.FT_SetBaudRate(handle, 500000), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 200, 200), FT_OK);
+    EXPECT_EQ(sim.FT_SetDtr(handle), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_SetDtr(handle), FT_IO_ERROR) << "every call when no number is given";
+    ASSERT_EQ(sim.FT_SetRts(handle), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 2), "") << "the refused SetDtr left DTR released";
 }
@@ -141,7 +141,7 @@ TEST_F(Faults, FailingCallsLeaveTheirOutputsAndTheDeviceAlone) {
 TEST_F(Faults, FailingDeviceCount) {
     Load({{"KARVEX_SIM_FAIL", "FT_CreateDeviceInfoList"}});
     uint32_t count = 77;
-    EXPECT_EQ(sim.CreateDeviceInfoList(&count), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_CreateDeviceInfoList(&count), FT_IO_ERROR);
     EXPECT_EQ(count, 77u);
 }
 
@@ -149,11 +149,11 @@ TEST_F(Faults, LatencyDelaysEveryReply) {
     Load({{"KARVEX_SIM_LATENCY_US", "200000"}});
     FT_HANDLE handle = OpenForBootloader(sim);
     ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(sim.SetTimeouts(handle, 5000, 5000), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 5000, 5000), FT_OK);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     uint32_t waiting = 77;
-    ASSERT_EQ(sim.GetQueueStatus(handle, &waiting), FT_OK);
+    ASSERT_EQ(sim.FT_GetQueueStatus(handle, &waiting), FT_OK);
     EXPECT_EQ(waiting, 0u);
     EXPECT_EQ(ReadText(sim, handle, 2), "CK");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
@@ -184,7 +184,7 @@ TEST_F(Faults, SplitRepliesStartUpDelayListeningAndSlowLines) {
     handle = OpenForBootloader(sim); // asserts both lines: two slow calls
     ASSERT_NE(handle, nullptr);
     auto start = steady_clock::now();
-    ASSERT_EQ(sim.ClrDtr(handle), FT_OK);
+    ASSERT_EQ(sim.FT_ClrDtr(handle), FT_OK);
     EXPECT_GE(steady_clock::now() - start, milliseconds(100));
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 2), "CK") << "not heard with DTR released";
@@ -203,7 +203,7 @@ TEST_F(Faults, VirtualClockPassesOnlyAtPollsReadsAndLineCalls) {
     std::this_thread::sleep_for(milliseconds(20));
     auto poll = [&] {
         uint32_t waiting = 77;
-        return sim.GetQueueStatus(handle, &waiting) == FT_OK ? waiting : 77;
+        return sim.FT_GetQueueStatus(handle, &waiting) == FT_OK ? waiting : 77;
     };
     EXPECT_EQ(poll(), 0u);
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK); // at 1 ms: 'C' at 4 ms, 'K' at 6 ms
@@ -213,7 +213,7 @@ TEST_F(Faults, VirtualClockPassesOnlyAtPollsReadsAndLineCalls) {
     EXPECT_EQ(polls, (std::vector<uint32_t>{0, 0, 1, 1, 2}));
     EXPECT_EQ(ReadText(sim, handle, 2), "CK");
 
-    ASSERT_EQ(sim.SetTimeouts(handle, 2, 2), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 2, 2), FT_OK);
     ASSERT_EQ(WriteBytes(sim, handle, BlockFrame(0, kData)), FT_OK); // at 6 ms: 'K' at 9 ms
     EXPECT_EQ(ReadText(sim, handle, 1), "") << "the time-out ends at 8 ms";
     EXPECT_EQ(ReadText(sim, handle, 1), "K") << "the read ends at 9 ms";
@@ -222,7 +222,7 @@ TEST_F(Faults, VirtualClockPassesOnlyAtPollsReadsAndLineCalls) {
     auto start = steady_clock::now();
     handle = OpenForBootloader(sim);
     ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(sim.SetTimeouts(handle, 10000, 10000), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 10000, 10000), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 1), "");
     EXPECT_LT(steady_clock::now() - start, seconds(3)) << "16 s of line calls and read time-out";
 }
@@ -233,7 +233,7 @@ TEST_F(Faults, WireTimingPacesReplies) {
     Load({{"KARVEX_SIM_WIRE", "1"}, {"KARVEX_SIM_BLOCK_WRITE_US", "0"}});
     FT_HANDLE handle = nullptr;
     ASSERT_EQ(Handshake(sim, handle), "CK");
-    ASSERT_EQ(sim.SetTimeouts(handle, 5000, 5000), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 5000, 5000), FT_OK);
     std::vector<uint8_t> frames;
     for (uint32_t block = 0; block < 40; ++block) {
         std::vector<uint8_t> frame = BlockFrame(block * 64, kData);
@@ -247,7 +247,7 @@ TEST_F(Faults, WireTimingPacesReplies) {
     UnloadSim(sim);
     Load({{"KARVEX_SIM_WIRE", "1"}, {"KARVEX_SIM_BLOCK_WRITE_US", "300000"}});
     ASSERT_EQ(Handshake(sim, handle), "CK");
-    ASSERT_EQ(sim.SetTimeouts(handle, 5000, 5000), FT_OK);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 5000, 5000), FT_OK);
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(sim, handle, 0), "K");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
@@ -272,7 +272,7 @@ class ChipLatency : public SimTest {
     uint32_t ReadableAfterRequests(size_t requests) {
         uint32_t waiting = 77;
         if (WriteBytes(sim, handle, std::vector<uint8_t>(requests, 0xC1)) != FT_OK ||
-            sim.GetQueueStatus(handle, &waiting) != FT_OK)
+            sim.FT_GetQueueStatus(handle, &waiting) != FT_OK)
             return 77;
         return waiting;
     }
@@ -297,7 +297,7 @@ TEST_F(ChipLatency, ReplyWaitsForTheTimerAFullBufferOrTheEventCharacter) {
     EXPECT_EQ(ReadableAfterRequests(30), 0u) << "60 bytes are held";
     EXPECT_EQ(ReadableAfterRequests(1), 62u) << "62 bytes fill the buffer";
     EXPECT_EQ(ReadableAfterRequests(1), 62u) << "the next ones start a new buffer";
-    ASSERT_EQ(sim.Purge(handle, FT_PURGE_RX), FT_OK);
+    ASSERT_EQ(sim.FT_Purge(handle, FT_PURGE_RX), FT_OK);
 
     ASSERT_EQ(SetChars(handle, 'K', 1, 0, 0), FT_OK);
     EXPECT_EQ(ReadableAfterRequests(1), 2u) << "'K' passes 'C','K' on";
@@ -311,9 +311,9 @@ TEST_F(ChipLatency, EveryOpenRestoresTheDefaults) {
     EXPECT_EQ(SetLatencyTimer(handle, 1), 6u) << "below the chip's 2 ms";
     ASSERT_EQ(SetLatencyTimer(handle, 2), FT_OK);
     ASSERT_EQ(SetChars(handle, 'K', 1, 0, 0), FT_OK);
-    ASSERT_EQ(sim.Close(handle), FT_OK);
+    ASSERT_EQ(sim.FT_Close(handle), FT_OK);
     EXPECT_EQ(SetChars(handle, 'K', 1, 0, 0), FT_INVALID_HANDLE);
-    ASSERT_EQ(sim.Open(0, &handle), FT_OK);
+    ASSERT_EQ(sim.FT_Open(0, &handle), FT_OK);
     EXPECT_GE(HandshakeTime(), std::chrono::milliseconds(16));
 }
 
@@ -344,13 +344,13 @@ TEST_F(Trace, RecordsCallsWithDeviceHandleArgumentsAndStatus) {
     FT_HANDLE first = OpenForBootloader(sim);
     ASSERT_NE(first, nullptr);
     FT_HANDLE refused = nullptr;
-    EXPECT_EQ(sim.Open(0, &refused), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(sim.FT_Open(0, &refused), FT_DEVICE_NOT_OPENED);
     ASSERT_EQ(WriteBytes(sim, first, {0xC1}), FT_OK);
     ASSERT_EQ(ReadText(sim, first, 2), "CK");
     ASSERT_EQ(WriteBytes(sim, first, BlockFrame(0x40, {0x01})), FT_OK);
-    ASSERT_EQ(sim.ClrDtr(first), FT_OK);
-    ASSERT_EQ(sim.Close(first), FT_OK);
-    EXPECT_EQ(sim.ClrRts(first), FT_INVALID_HANDLE);
+    ASSERT_EQ(sim.FT_ClrDtr(first), FT_OK);
+    ASSERT_EQ(sim.FT_Close(first), FT_OK);
+    EXPECT_EQ(sim.FT_ClrRts(first), FT_INVALID_HANDLE);
     UnloadSim(sim);
 
     const std::vector<std::string> expected = {
@@ -377,11 +377,11 @@ TEST_F(Trace, PollingLoopIsSummarised) {
     std::string trace = TestFile(".trace");
     Load({{"KARVEX_SIM_TRACE", trace}});
     FT_HANDLE handle = nullptr;
-    ASSERT_EQ(sim.Open(0, &handle), FT_OK);
+    ASSERT_EQ(sim.FT_Open(0, &handle), FT_OK);
     uint32_t waiting = 0;
     for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(sim.GetQueueStatus(handle, &waiting), FT_OK);
-    ASSERT_EQ(sim.Close(handle), FT_OK);
+        ASSERT_EQ(sim.FT_GetQueueStatus(handle, &waiting), FT_OK);
+    ASSERT_EQ(sim.FT_Close(handle), FT_OK);
     const std::vector<std::string> expected = {
         "FT_Open dev=0 handle=0x1001 -> 0",
         "FT_GetQueueStatus dev=0 handle=0x1001 -> 0 rx=0",

@@ -33,17 +33,9 @@ bool LoadSim(LoadedSim& sim, const SimEnvironment& environment) {
         SetEnvironmentVariableUtf8(name.c_str(), value.c_str());
     sim = LoadedSim{};
     sim.module = LoadSharedLibrary(driverLibraryName);
-    void* m = sim.module;
-    return m && Bind(m, "FT_CreateDeviceInfoList", sim.CreateDeviceInfoList) &&
-           Bind(m, "FT_GetDeviceInfoList", sim.GetDeviceInfoList) && Bind(m, "FT_Open", sim.Open) &&
-           Bind(m, "FT_Close", sim.Close) && Bind(m, "FT_Read", sim.Read) &&
-           Bind(m, "FT_Write", sim.Write) && Bind(m, "FT_SetBaudRate", sim.SetBaudRate) &&
-           Bind(m, "FT_SetDataCharacteristics", sim.SetDataCharacteristics) &&
-           Bind(m, "FT_SetTimeouts", sim.SetTimeouts) &&
-           Bind(m, "FT_SetFlowControl", sim.SetFlowControl) &&
-           Bind(m, "FT_GetQueueStatus", sim.GetQueueStatus) && Bind(m, "FT_Purge", sim.Purge) &&
-           Bind(m, "FT_SetDtr", sim.SetDtr) && Bind(m, "FT_ClrDtr", sim.ClrDtr) &&
-           Bind(m, "FT_SetRts", sim.SetRts) && Bind(m, "FT_ClrRts", sim.ClrRts);
+#define SIM_BIND(name, type) Bind(sim.module, #name, sim.name) &&
+    return sim.module && D2XX_REQUIRED_ENTRIES(SIM_BIND) true;
+#undef SIM_BIND
 }
 
 void UnloadSim(LoadedSim& sim) {
@@ -53,22 +45,22 @@ void UnloadSim(LoadedSim& sim) {
 
 FT_HANDLE OpenForBootloader(const LoadedSim& sim, int index) {
     FT_HANDLE handle = nullptr;
-    bool ready = sim.Open(index, &handle) == FT_OK && sim.SetBaudRate(handle, 500000) == FT_OK &&
-                 sim.SetDataCharacteristics(handle, 8, 0, 0) == FT_OK &&
-                 sim.SetTimeouts(handle, 200, 200) == FT_OK && sim.SetDtr(handle) == FT_OK &&
-                 sim.SetRts(handle) == FT_OK;
+    bool ready = sim.FT_Open(index, &handle) == FT_OK && sim.FT_SetBaudRate(handle, 500000) == FT_OK &&
+                 sim.FT_SetDataCharacteristics(handle, 8, 0, 0) == FT_OK &&
+                 sim.FT_SetTimeouts(handle, 200, 200) == FT_OK && sim.FT_SetDtr(handle) == FT_OK &&
+                 sim.FT_SetRts(handle) == FT_OK;
     return ready ? handle : nullptr;
 }
 
 FT_STATUS WriteBytes(const LoadedSim& sim, FT_HANDLE handle, std::vector<uint8_t> bytes) {
     uint32_t written = 0;
-    return sim.Write(handle, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
+    return sim.FT_Write(handle, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
 }
 
 std::string ReadText(const LoadedSim& sim, FT_HANDLE handle, uint32_t count) {
     std::string text(count, '\0');
     uint32_t got = 0;
-    if (sim.Read(handle, text.data(), count, &got) != FT_OK)
+    if (sim.FT_Read(handle, text.data(), count, &got) != FT_OK)
         return "<failed>";
     text.resize(got);
     return text;

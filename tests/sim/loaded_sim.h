@@ -10,22 +10,9 @@
 
 struct LoadedSim {
     void* module = nullptr;
-    FT_CreateDeviceInfoListFn CreateDeviceInfoList = nullptr;
-    FT_GetDeviceInfoListFn GetDeviceInfoList = nullptr;
-    FT_OpenFn Open = nullptr;
-    FT_CloseFn Close = nullptr;
-    FT_ReadFn Read = nullptr;
-    FT_WriteFn Write = nullptr;
-    FT_SetBaudRateFn SetBaudRate = nullptr;
-    FT_SetDataCharacteristicsFn SetDataCharacteristics = nullptr;
-    FT_SetTimeoutsFn SetTimeouts = nullptr;
-    FT_SetFlowControlFn SetFlowControl = nullptr;
-    FT_GetQueueStatusFn GetQueueStatus = nullptr;
-    FT_PurgeFn Purge = nullptr;
-    FT_LineFn SetDtr = nullptr;
-    FT_LineFn ClrDtr = nullptr;
-    FT_LineFn SetRts = nullptr;
-    FT_LineFn ClrRts = nullptr;
+#define SIM_ENTRY(name, type) type name = nullptr;
+    D2XX_REQUIRED_ENTRIES(SIM_ENTRY)
+#undef SIM_ENTRY
 };
 
 using SimEnvironment = std::map<std::string, std::string>;
