@@ -18,6 +18,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/flash_image.h"
@@ -37,8 +38,17 @@ constexpr uint32_t handshakeTimeoutUs = handshakeTimeoutTicks * tickUs;
 constexpr uint32_t blockTimeoutUs = blockTimeoutTicks * tickUs;
 
 // --- The fault mix ------------------------------------------------------------------------
+// An entry point's place in the one list of them, checked when compiled.
+constexpr size_t entryCount = std::size(d2xxRequiredNames);
+constexpr size_t Entry(std::string_view name) {
+    size_t entry = 0;
+    while (name != d2xxRequiredNames[entry])
+        ++entry;
+    return entry;
+}
+
 struct CallFailure {
-    std::string call;
+    size_t entry;
     uint32_t number;
     uint32_t status;
 };
@@ -59,12 +69,6 @@ struct FaultMix {
     std::vector<CallFailure> failures;
     std::string text; // as printed on a failure
 };
-
-const char* const entryPoints[] = {
-    "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_Close", "FT_Read",
-    "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetTimeouts",
-    "FT_SetFlowControl", "FT_GetQueueStatus", "FT_Purge", "FT_SetDtr", "FT_ClrDtr",
-    "FT_SetRts", "FT_ClrRts"};
 
 // Integer draws only: the same on every platform and standard library.
 struct Draw {
@@ -108,22 +112,23 @@ std::string ReplyFaults(Draw& draw, ReplyFaultKind kind, FaultMix& mix) {
 
 // A call late in the upload as often as early: the calls an upload makes run to thousands
 // for the polls and reads, to a few for the opens, closes and line changes.
-uint32_t CallNumber(Draw& draw, const std::string& call) {
-    bool polled = call == "FT_GetQueueStatus" || call == "FT_Read" || call == "FT_Write";
+uint32_t CallNumber(Draw& draw, size_t entry) {
+    bool polled = entry == Entry("FT_GetQueueStatus") || entry == Entry("FT_Read") ||
+                  entry == Entry("FT_Write");
     return 1 + draw.Below(polled ? 1200 : 6);
 }
 
 std::string CallFailures(Draw& draw, FaultMix& mix) {
     std::string text;
     for (uint32_t n = 1 + draw.Below(2); n > 0; --n) {
-        std::string call = draw.Chance(30) ? "FT_Open" : draw.From(entryPoints);
-        uint32_t number = CallNumber(draw, call);
+        size_t entry = draw.Chance(30) ? Entry("FT_Open") : draw.Below(entryCount);
+        uint32_t number = CallNumber(draw, entry);
         // FT_Open refused as by a device held elsewhere (3), others as I/O errors (4), and
         // now and then an invalid handle (1).
-        uint32_t status = draw.Chance(20) ? 1 : call == "FT_Open" ? 3 : 4;
-        mix.failures.push_back({call, number, status});
-        text += (text.empty() ? "" : ";") + call + ":" + std::to_string(number) + "=" +
-                std::to_string(status);
+        uint32_t status = draw.Chance(20) ? 1 : entry == Entry("FT_Open") ? 3 : 4;
+        mix.failures.push_back({entry, number, status});
+        text += (text.empty() ? "" : ";") + std::string(d2xxRequiredNames[entry]) + ":" +
+                std::to_string(number) + "=" + std::to_string(status);
     }
     return text;
 }
@@ -176,19 +181,18 @@ uint32_t Variable(const FaultMix& mix, const char* name) {
 // --- What the device went through, seen at the program's calls -----------------------------
 struct Observed {
     const FaultMix* mix = nullptr;
-    std::map<const char*, uint32_t> calls; // per entry point (its name's one copy here),
-                                           // counted from 1 as the device does
+    uint32_t calls[entryCount] = {}; // per entry point, counted from 1 as the device does
     uint64_t polls = 0;
     bool open = false;
     bool dtr = false;
     bool rts = false;
     uint64_t linesUpAtUs = 0; // when both lines were last asserted, in the device's time
     bool linesWereUp = false;
-    uint32_t heardRequests = 0;           // handshake requests the bootloader heard
-    std::map<int32_t, uint32_t> frames;   // data block frames the device took, per block
-    bool vanished = false;             // a call failed with 4 that was not injected: unplugged
-    bool closeFailedWhileOpen = false; // an injected close failure left the device open
-    bool endExcused = false;           // an injected failure struck a release call of the end
+    uint32_t heardRequests = 0;         // handshake requests the bootloader heard
+    std::map<int32_t, uint32_t> frames; // data block frames the device took, per block
+    bool vanished = false;              // a call failed with 4 that was not injected: unplugged
+    bool closeFailedWhileOpen = false;  // an injected close failure left the device open
+    bool endExcused = false;            // an injected failure struck a release call of the end
     std::string violation;
 };
 Observed seen;
@@ -198,21 +202,15 @@ uint64_t DeviceTimeUs() {
     return seen.polls * seen.mix->pollUs;
 }
 
-uint32_t CallsMade(const std::string& name) {
-    for (const auto& [call, count] : seen.calls) {
-        if (name == call)
-            return count;
-    }
-    return 0;
+bool Ending() {
+    return upload.done.load() || upload.noResponse.load();
 }
 
-bool Ending() { return upload.done.load() || upload.noResponse.load(); }
-
 // Numbers the call and tells whether the mix makes it fail.
-bool Injected(const char* call) {
-    uint32_t number = ++seen.calls[call];
+bool Injected(size_t entry) {
+    uint32_t number = ++seen.calls[entry];
     for (const CallFailure& failure : seen.mix->failures) {
-        if (failure.call == call && failure.number == number)
+        if (failure.entry == entry && failure.number == number)
             return true;
     }
     return false;
@@ -228,10 +226,8 @@ void NoteStatus(FT_STATUS status, bool injected) {
         seen.endExcused = true;
 }
 
-constexpr char openName[] = "FT_Open", closeName[] = "FT_Close";
-
 FT_STATUS D2XX_API ObservedOpen(int index, FT_HANDLE* handle) {
-    bool injected = Injected(openName);
+    bool injected = Injected(Entry("FT_Open"));
     FT_STATUS status = library.FT_Open(index, handle);
     NoteStatus(status, injected);
     if (status == FT_OK && seen.open)
@@ -246,7 +242,7 @@ FT_STATUS D2XX_API ObservedOpen(int index, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API ObservedClose(FT_HANDLE handle) {
-    bool injected = Injected(closeName);
+    bool injected = Injected(Entry("FT_Close"));
     FT_STATUS status = library.FT_Close(handle);
     NoteStatus(status, injected);
     if (status == FT_OK)
@@ -256,10 +252,10 @@ FT_STATUS D2XX_API ObservedClose(FT_HANDLE handle) {
     return status;
 }
 
-template <const char* name, bool Observed::*line, bool level, FT_LineFn DriverTable::*entry>
+template <size_t entry, bool Observed::*line, bool level, FT_LineFn DriverTable::*member>
 FT_STATUS D2XX_API ObservedLine(FT_HANDLE handle) {
-    bool injected = Injected(name);
-    FT_STATUS status = (library.*entry)(handle);
+    bool injected = Injected(entry);
+    FT_STATUS status = (library.*member)(handle);
     NoteStatus(status, injected);
     bool wereUp = seen.dtr && seen.rts;
     if (status == FT_OK)
@@ -270,22 +266,15 @@ FT_STATUS D2XX_API ObservedLine(FT_HANDLE handle) {
     }
     return status;
 }
-constexpr char setDtr[] = "FT_SetDtr", clrDtr[] = "FT_ClrDtr";
-constexpr char setRts[] = "FT_SetRts", clrRts[] = "FT_ClrRts";
 
 // The other entries: counted, so that the numbering of every entry point stays the device's.
-template <const char* name, typename Fn, Fn DriverTable::*entry, typename... Args>
+template <size_t entry, typename Fn, Fn DriverTable::*member, typename... Args>
 FT_STATUS D2XX_API Counted(Args... args) {
-    bool injected = Injected(name);
-    FT_STATUS status = (library.*entry)(args...);
+    bool injected = Injected(entry);
+    FT_STATUS status = (library.*member)(args...);
     NoteStatus(status, injected);
     return status;
 }
-constexpr char readName[] = "FT_Read", writeName[] = "FT_Write", purgeName[] = "FT_Purge";
-constexpr char baudName[] = "FT_SetBaudRate", dataName[] = "FT_SetDataCharacteristics";
-constexpr char timeoutsName[] = "FT_SetTimeouts", flowName[] = "FT_SetFlowControl";
-constexpr char createName[] = "FT_CreateDeviceInfoList", listName[] = "FT_GetDeviceInfoList";
-constexpr char queueName[] = "FT_GetQueueStatus";
 
 // Counts the sends the device's reply faults count: handshake requests the bootloader hears
 // (both lines up, its start-up delay over) and data block frames.
@@ -299,8 +288,8 @@ void NoteSend(const uint8_t* bytes, uint32_t count) {
 }
 
 FT_STATUS D2XX_API ObservedWrite(FT_HANDLE handle, void* bytes, uint32_t count, uint32_t* written) {
-    FT_STATUS status = Counted<writeName, FT_WriteFn, &DriverTable::FT_Write, FT_HANDLE, void*,
-                               uint32_t, uint32_t*>(handle, bytes, count, written);
+    FT_STATUS status = Counted<Entry("FT_Write"), FT_WriteFn, &DriverTable::FT_Write, FT_HANDLE,
+                               void*, uint32_t, uint32_t*>(handle, bytes, count, written);
     if (status == FT_OK)
         NoteSend(static_cast<const uint8_t*>(bytes), count);
     return status;
@@ -309,8 +298,9 @@ FT_STATUS D2XX_API ObservedWrite(FT_HANDLE handle, void* bytes, uint32_t count, 
 // The status timer, in the device's time: every poll advances it a step, and the timer ticks
 // at each millisecond passed, so the ticks come from the engine's own polls.
 FT_STATUS D2XX_API ObservedQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
-    FT_STATUS status = Counted<queueName, FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
-                               FT_HANDLE, uint32_t*>(handle, waiting);
+    FT_STATUS status =
+        Counted<Entry("FT_GetQueueStatus"), FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
+                FT_HANDLE, uint32_t*>(handle, waiting);
     if (++seen.polls % (tickUs / seen.mix->pollUs) == 0)
         TickCountdown();
     return status;
@@ -319,46 +309,73 @@ FT_STATUS D2XX_API ObservedQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
 void ObserveTheLibrary() {
     library = driver;
     driver.FT_CreateDeviceInfoList =
-        Counted<createName, FT_CreateDeviceInfoListFn, &DriverTable::FT_CreateDeviceInfoList,
-                uint32_t*>;
+        Counted<Entry("FT_CreateDeviceInfoList"), FT_CreateDeviceInfoListFn,
+                &DriverTable::FT_CreateDeviceInfoList, uint32_t*>;
     driver.FT_GetDeviceInfoList =
-        Counted<listName, FT_GetDeviceInfoListFn, &DriverTable::FT_GetDeviceInfoList,
-                FT_DEVICE_LIST_INFO_NODE*, uint32_t*>;
+        Counted<Entry("FT_GetDeviceInfoList"), FT_GetDeviceInfoListFn,
+                &DriverTable::FT_GetDeviceInfoList, FT_DEVICE_LIST_INFO_NODE*, uint32_t*>;
     driver.FT_Open = ObservedOpen;
     driver.FT_Close = ObservedClose;
-    driver.FT_Read = Counted<readName, FT_ReadFn, &DriverTable::FT_Read, FT_HANDLE, void*,
+    driver.FT_Read = Counted<Entry("FT_Read"), FT_ReadFn, &DriverTable::FT_Read, FT_HANDLE, void*,
                              uint32_t, uint32_t*>;
     driver.FT_Write = ObservedWrite;
-    driver.FT_SetBaudRate =
-        Counted<baudName, FT_SetBaudRateFn, &DriverTable::FT_SetBaudRate, FT_HANDLE, uint32_t>;
+    driver.FT_SetBaudRate = Counted<Entry("FT_SetBaudRate"), FT_SetBaudRateFn,
+                                    &DriverTable::FT_SetBaudRate, FT_HANDLE, uint32_t>;
     driver.FT_SetDataCharacteristics =
-        Counted<dataName, FT_SetDataCharacteristicsFn, &DriverTable::FT_SetDataCharacteristics,
-                FT_HANDLE, uint8_t, uint8_t, uint8_t>;
-    driver.FT_SetTimeouts = Counted<timeoutsName, FT_SetTimeoutsFn, &DriverTable::FT_SetTimeouts,
-                                    FT_HANDLE, uint32_t, uint32_t>;
+        Counted<Entry("FT_SetDataCharacteristics"), FT_SetDataCharacteristicsFn,
+                &DriverTable::FT_SetDataCharacteristics, FT_HANDLE, uint8_t, uint8_t, uint8_t>;
+    driver.FT_SetTimeouts = Counted<Entry("FT_SetTimeouts"), FT_SetTimeoutsFn,
+                                    &DriverTable::FT_SetTimeouts, FT_HANDLE, uint32_t, uint32_t>;
     driver.FT_SetFlowControl =
-        Counted<flowName, FT_SetFlowControlFn, &DriverTable::FT_SetFlowControl, FT_HANDLE,
-                uint16_t, uint8_t, uint8_t>;
+        Counted<Entry("FT_SetFlowControl"), FT_SetFlowControlFn, &DriverTable::FT_SetFlowControl,
+                FT_HANDLE, uint16_t, uint8_t, uint8_t>;
     driver.FT_GetQueueStatus = ObservedQueueStatus;
     driver.FT_Purge =
-        Counted<purgeName, FT_PurgeFn, &DriverTable::FT_Purge, FT_HANDLE, uint32_t>;
-    driver.FT_SetDtr = ObservedLine<setDtr, &Observed::dtr, true, &DriverTable::FT_SetDtr>;
-    driver.FT_ClrDtr = ObservedLine<clrDtr, &Observed::dtr, false, &DriverTable::FT_ClrDtr>;
-    driver.FT_SetRts = ObservedLine<setRts, &Observed::rts, true, &DriverTable::FT_SetRts>;
-    driver.FT_ClrRts = ObservedLine<clrRts, &Observed::rts, false, &DriverTable::FT_ClrRts>;
+        Counted<Entry("FT_Purge"), FT_PurgeFn, &DriverTable::FT_Purge, FT_HANDLE, uint32_t>;
+    driver.FT_SetDtr =
+        ObservedLine<Entry("FT_SetDtr"), &Observed::dtr, true, &DriverTable::FT_SetDtr>;
+    driver.FT_ClrDtr =
+        ObservedLine<Entry("FT_ClrDtr"), &Observed::dtr, false, &DriverTable::FT_ClrDtr>;
+    driver.FT_SetRts =
+        ObservedLine<Entry("FT_SetRts"), &Observed::rts, true, &DriverTable::FT_SetRts>;
+    driver.FT_ClrRts =
+        ObservedLine<Entry("FT_ClrRts"), &Observed::rts, false, &DriverTable::FT_ClrRts>;
 }
 
 // --- Which faults an upload met --------------------------------------------------------------
 enum FaultKind {
-    lateBeyondHandshake, lateBeyondBlock, refusedRepeatedRequest, lostRepeatedRequest,
-    refusedRepeatedBlock, lostRepeatedBlock, refusedFirstSend, lostFirstSend, tripleSplit,
-    splitTensOfMs, unplugged, failedCall, bootDelay, stackUse, silent, faultKinds
+    lateBeyondHandshake,
+    lateBeyondBlock,
+    refusedRepeatedRequest,
+    lostRepeatedRequest,
+    refusedRepeatedBlock,
+    lostRepeatedBlock,
+    refusedFirstSend,
+    lostFirstSend,
+    tripleSplit,
+    splitTensOfMs,
+    unplugged,
+    failedCall,
+    bootDelay,
+    stackUse,
+    silent,
+    faultKinds
 };
-const char* const faultKindNames[faultKinds] = {
-    "late beyond handshake", "late beyond block", "refused repeated request",
-    "lost repeated request", "refused repeated block", "lost repeated block",
-    "refused first send", "lost first send", "triple split", "split tens of ms", "unplugged",
-    "failed call", "boot delay", "stack", "silent"};
+const char* const faultKindNames[faultKinds] = {"late beyond handshake",
+                                                "late beyond block",
+                                                "refused repeated request",
+                                                "lost repeated request",
+                                                "refused repeated block",
+                                                "lost repeated block",
+                                                "refused first send",
+                                                "lost first send",
+                                                "triple split",
+                                                "split tens of ms",
+                                                "unplugged",
+                                                "failed call",
+                                                "boot delay",
+                                                "stack",
+                                                "silent"};
 using FaultKinds = std::bitset<faultKinds>;
 
 // A refused, lost or late reply is met once the device took the send it strikes; a late one
@@ -370,10 +387,13 @@ void NoteReplyFaultsMet(const FaultMix& mix, FaultKinds& met) {
             continue;
         bool repeated = fault.first > 1;
         if (fault.kind == ReplyFaultKind::refused)
-            met.set(!repeated ? refusedFirstSend
-                              : handshake ? refusedRepeatedRequest : refusedRepeatedBlock);
+            met.set(!repeated   ? refusedFirstSend
+                    : handshake ? refusedRepeatedRequest
+                                : refusedRepeatedBlock);
         else if (fault.kind == ReplyFaultKind::lost)
-            met.set(!repeated ? lostFirstSend : handshake ? lostRepeatedRequest : lostRepeatedBlock);
+            met.set(!repeated   ? lostFirstSend
+                    : handshake ? lostRepeatedRequest
+                                : lostRepeatedBlock);
         else if (fault.delayUs > (handshake ? handshakeTimeoutUs : blockTimeoutUs))
             met.set(handshake ? lateBeyondHandshake : lateBeyondBlock);
     }
@@ -392,9 +412,9 @@ FaultKinds FaultsMet(const FaultMix& mix) {
         met.set(splitTensOfMs);
     met.set(unplugged, seen.vanished);
     for (const CallFailure& failure : mix.failures)
-        met.set(failedCall, met[failedCall] || CallsMade(failure.call) >= failure.number);
+        met.set(failedCall, met[failedCall] || seen.calls[failure.entry] >= failure.number);
     met.set(bootDelay, Variable(mix, "BOOT_DELAY_US") && seen.linesWereUp);
-    met.set(stackUse, Variable(mix, "STACK") && seen.calls[openName] > 0);
+    met.set(stackUse, Variable(mix, "STACK") && seen.calls[Entry("FT_Open")] > 0);
     met.set(silent, Variable(mix, "SILENT") && heard);
     return met;
 }
@@ -444,8 +464,8 @@ void PrepareFlash(const std::string& path) {
     std::vector<uint8_t> flash(flashSize);
     for (size_t i = 0; i < flashSize; ++i)
         flash[i] = uint8_t(~FlashImage[i % imageSize]);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(flash.data()),
-                                                std::streamsize(flash.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(flash.data()), std::streamsize(flash.size()));
 }
 
 std::string CheckEnd(Outcome outcome, const SimSession& session) {
