@@ -59,18 +59,6 @@ uint32_t QueryWaitingBytes() {
     return status == FT_OK ? waiting : 0;
 }
 
-// Polls once; true when a whole reply is waiting. The time-out is tested on every poll, a
-// recovering one included, so a device whose reopen keeps failing still ends the upload.
-bool PollForReply(uint32_t& waiting) {
-    waiting = QueryWaitingBytes();
-    if (upload.countdown.load(relaxed) <= 0) {
-        RetransmitOrFail();
-        if (!upload.running.load(relaxed))
-            return false;
-    }
-    return waiting >= upload.expectedReplyLength.load(relaxed);
-}
-
 // Reads what is waiting into rxBuffer; returns how many bytes the read really transferred,
 // 0 when it failed, so that bytes of an earlier reply are never judged again.
 uint32_t ReadReply(uint32_t waiting) {
@@ -82,59 +70,193 @@ uint32_t ReadReply(uint32_t waiting) {
     return status == FT_OK ? std::min(transferred, toRead) : 0;
 }
 
-void AcceptAcknowledgement() {
+// Replies carry no address, so a reply the device still owes for an earlier frame would pass
+// for the current frame's, and every later acknowledgement would then come a block early: a
+// refused or lost block further on would be taken as written. Recognised, whatever their
+// split over reads:
+// - A late handshake reply ('C' and any second byte) during the transfer.
+// - Bytes read along with a reply that was acted on: they left the device before the next
+//   frame did, so they answer nothing sent since.
+// - The rest of a multi-byte acknowledgement: its length is learned at the first block, and
+//   an acknowledgement is counted in bytes, not reads.
+// - Replies still owed for a frame sent more than once (repeated handshake requests, a block
+//   sent again): before the next block the line must stay quiet for settleTicks ticks, or a
+//   block's time-out when it was repeated after one; what arrives meanwhile is theirs.
+// - After the last acknowledgement the line must stay quiet likewise; a reply it cannot owe
+//   ends the upload as not responding rather than done.
+// What remains: a reply later than that quiet wait, or a trailing acknowledgement byte later
+// than settleTicks at the first block, still passes for a later block's.
+
+// Ends the upload, or sends the next block once the line is quiet (or at once).
+void FinishAcknowledgedFrame() {
+    upload.settling.store(0, relaxed);
     if (upload.offset.load(relaxed) > lastAddress)
         EndUpload(upload.done);
     else
         SendNextBlock();
 }
 
-// A handshake request repeated after its time-out gets a second 'C','K', which arrives while
-// a block waits for its acknowledgement, possibly split over two reads. Counted as a wrong
-// reply it would resend the block, and the device's second 'K' would then shift every later
-// acknowledgement by one. Returns how many leading bytes of `bytes` are such late bytes.
-uint32_t LateHandshakeBytes(const uint8_t* bytes, uint32_t count) {
-    uint32_t late = 0;
-    for (; late < count; ++late) {
-        bool secondByte = bytes[late] == replyK && upload.lateHandshakeC.load(relaxed);
-        if (bytes[late] != replyC && !secondByte)
-            break;
-        upload.lateHandshakeC.store(bytes[late] == replyC, relaxed);
-    }
-    if (late < count)
-        upload.lateHandshakeC.store(0, relaxed);
-    return late;
+uint32_t SendsOfFrame() {
+    return 1 + upload.retryBudget.load(relaxed) -
+           static_cast<uint32_t>(std::max(upload.retriesLeft.load(relaxed), 0));
 }
 
-void JudgeTransferReply(uint32_t received) {
-    // A read that failed may leave the acknowledgement it missed queued: read after the block
-    // is sent again, it would pass for the resend's, every later one would come a block early,
-    // and a lost frame could then pass as acknowledged.
-    if (received == 0)
-        Record(driver.FT_Purge(Handle(), FT_PURGE_RX));
-    uint32_t late = LateHandshakeBytes(upload.rxBuffer, received);
-    if (late > 0 && late == received)
-        return; // nothing for the block yet: its wait goes on
-    if (IsBlockAcknowledgement(upload.rxBuffer + late, received - late))
-        AcceptAcknowledgement();
+// Waits for the line to be quiet, counting in `countdown` as a frame's time-out does.
+void Settle(bool afterTimeOut) {
+    upload.timeoutTicks.store(afterTimeOut ? blockTimeoutTicks : settleTicks, relaxed);
+    upload.learnedBytes.store(0, relaxed);
+    upload.owedBytes.store((SendsOfFrame() - 1) * std::max<uint32_t>(upload.ackLength.load(relaxed), 1),
+                           relaxed);
+    upload.settling.store(1, relaxed);
+    upload.expectedReplyLength.store(1, relaxed);
+    ReloadCountdown();
+}
+
+void AcceptAcknowledgement() {
+    bool learning = upload.ackLength.load(relaxed) == 0;
+    bool last = upload.offset.load(relaxed) > lastAddress;
+    upload.ackBytesLeft.store(learning ? 0 : upload.ackLength.load(relaxed) - 1, relaxed);
+    if (learning || last || SendsOfFrame() > 1)
+        Settle(upload.timedOut.load(relaxed) != 0);
     else
+        FinishAcknowledgedFrame();
+}
+
+void AcceptHandshakeReply() {
+    upload.state.store(phaseTransfer, relaxed);
+    upload.ackBytesLeft.store(0, relaxed);
+    if (SendsOfFrame() > 1)
+        Settle(false); // requests are repeated every few ticks, and so are their replies
+    else
+        FinishAcknowledgedFrame(); // the reply releases the first block
+}
+
+// A quiet line ends the wait: the first block's acknowledgement length is then known.
+void EndSettling() {
+    if (upload.ackLength.load(relaxed) == 0 && upload.state.load(relaxed) == phaseTransfer &&
+        upload.offset.load(relaxed) > 0)
+        upload.ackLength.store(1 + upload.learnedBytes.load(relaxed), relaxed);
+    FinishAcknowledgedFrame();
+}
+
+// A byte that arrived while the line should settle. After the last block, one the device
+// cannot owe means the replies were out of step.
+void JudgeSettlingByte(uint8_t byte) {
+    if (upload.ackLength.load(relaxed) == 0) {
+        if (byte == replyK)
+            upload.learnedBytes.store(upload.learnedBytes.load(relaxed) + 1, relaxed);
+        return;
+    }
+    uint32_t owed = upload.owedBytes.load(relaxed);
+    if (owed > 0)
+        upload.owedBytes.store(owed - 1, relaxed);
+    else if (upload.offset.load(relaxed) > lastAddress)
+        EndUpload(upload.noResponse);
+}
+
+// A late handshake reply: a 'C', then one byte, whatever it is. True when `byte` is part of one.
+bool SkipLateHandshakeByte(uint8_t byte) {
+    if (upload.lateHandshakeC.load(relaxed)) {
+        upload.lateHandshakeC.store(0, relaxed);
+        return true;
+    }
+    upload.lateHandshakeC.store(byte == replyC, relaxed);
+    return byte == replyC;
+}
+
+// The rest of a multi-byte acknowledgement already counted.
+bool SkipAcknowledgementByte(uint8_t byte) {
+    uint32_t left = upload.ackBytesLeft.load(relaxed);
+    if (left == 0 || byte != replyK)
+        return false;
+    upload.ackBytesLeft.store(left - 1, relaxed);
+    return true;
+}
+
+// Judges the bytes of a read in order. Only the first byte that is no late or trailing byte
+// is the waiting frame's reply (`fresh`); what follows it was sent before the reaction to it.
+void JudgeTransferBytes(const uint8_t* bytes, uint32_t count, bool fresh) {
+    for (uint32_t i = 0; i < count && upload.running.load(relaxed); ++i) {
+        if (upload.settling.load(relaxed))
+            ReloadCountdown(); // the line is not quiet yet
+        if (SkipLateHandshakeByte(bytes[i]) || SkipAcknowledgementByte(bytes[i]))
+            continue;
+        if (upload.settling.load(relaxed)) {
+            JudgeSettlingByte(bytes[i]);
+        } else if (fresh) {
+            fresh = false;
+            upload.ackBytesLeft.store(0, relaxed);
+            if (IsBlockAcknowledgement(bytes + i, 1))
+                AcceptAcknowledgement();
+            else
+                RetransmitOrFail();
+        }
+    }
+}
+
+// A 'C','K' pair wherever it stands, its 'C' possibly ending the previous read. Returns how
+// many bytes it used: up to the pair's end when found, all of them otherwise.
+uint32_t JudgeHandshakeBytes(const uint8_t* bytes, uint32_t count) {
+    uint8_t previous = upload.lateHandshakeC.load(relaxed) ? replyC : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t pair[2] = {previous, bytes[i]};
+        previous = bytes[i];
+        if (IsHandshakeReply(pair, 2)) {
+            upload.lateHandshakeC.store(0, relaxed);
+            AcceptHandshakeReply();
+            return i + 1;
+        }
+    }
+    upload.lateHandshakeC.store(previous == replyC, relaxed);
+    RetransmitOrFail();
+    return count;
+}
+
+// A read that failed may leave what it missed queued: read later, an acknowledgement would
+// pass for the resend's, every later one would come a block early, and a lost frame could
+// then pass as acknowledged. After the last block, what it missed cannot be known.
+void JudgeFailedRead() {
+    if (upload.state.load(relaxed) == phaseHandshake) {
         RetransmitOrFail();
+        return;
+    }
+    Record(driver.FT_Purge(Handle(), FT_PURGE_RX));
+    if (!upload.settling.load(relaxed))
+        RetransmitOrFail();
+    else if (upload.offset.load(relaxed) > lastAddress)
+        EndUpload(upload.noResponse);
 }
 
 void JudgeReply(uint32_t received) {
-    if (upload.state.load(relaxed) == phaseTransfer) {
-        JudgeTransferReply(received);
+    if (received == 0) {
+        JudgeFailedRead();
         return;
     }
-    if (!IsHandshakeReply(upload.rxBuffer, received)) {
-        RetransmitOrFail();
+    bool handshake = upload.state.load(relaxed) == phaseHandshake;
+    uint32_t used = handshake ? JudgeHandshakeBytes(upload.rxBuffer, received) : 0;
+    if (upload.state.load(relaxed) == phaseTransfer)
+        JudgeTransferBytes(upload.rxBuffer + used, received - used, !handshake);
+}
+
+void TimeOut() {
+    if (upload.settling.load(relaxed)) {
+        EndSettling();
         return;
     }
-    // A second handshake reply read along with the first may end in its 'C' alone.
-    LateHandshakeBytes(upload.rxBuffer + handshakeReplyLength, received - handshakeReplyLength);
-    // The handshake reply also counts as the acknowledgement that releases the first block.
-    upload.state.store(phaseTransfer, relaxed);
-    AcceptAcknowledgement();
+    upload.timedOut.store(1, relaxed);
+    RetransmitOrFail();
+}
+
+// Polls once; true when a whole reply is waiting. The time-out is tested on every poll, a
+// recovering one included, so a device whose reopen keeps failing still ends the upload.
+bool PollForReply(uint32_t& waiting) {
+    waiting = QueryWaitingBytes();
+    if (upload.countdown.load(relaxed) <= 0) {
+        TimeOut();
+        if (!upload.running.load(relaxed))
+            return false;
+    }
+    return waiting >= upload.expectedReplyLength.load(relaxed);
 }
 
 void SendHandshakeRequest() {
@@ -165,6 +287,9 @@ void BeginUpload() {
     upload.armed.store(0, relaxed);
     upload.device.store(currentDevice, relaxed);
     upload.lateHandshakeC.store(0, relaxed);
+    upload.settling.store(0, relaxed);
+    upload.ackLength.store(0, relaxed);
+    upload.ackBytesLeft.store(0, relaxed);
     upload.expectedReplyLength.store(handshakeReplyLength, relaxed);
     upload.state.store(phaseHandshake, relaxed);
     upload.offset.store(0, relaxed);
@@ -189,6 +314,7 @@ void StartUpload() {
 
 void SendFrame(uint32_t length) {
     Write(length);
+    upload.timedOut.store(0, relaxed);
     upload.retriesLeft.store(static_cast<int32_t>(upload.retryBudget.load(relaxed)), relaxed);
     upload.lastFrameLength.store(length, relaxed);
     ReloadCountdown();

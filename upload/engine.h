@@ -12,6 +12,9 @@ constexpr uint32_t handshakeRetryBudget = 100;
 constexpr uint32_t handshakeTimeoutTicks = 5;
 constexpr uint32_t blockRetryBudget = 10;
 constexpr uint32_t blockTimeoutTicks = 1000;
+// Quiet ticks awaited before the next frame where the device may still owe replies, after the
+// first block (to learn the acknowledgement's length) and after the last.
+constexpr uint32_t settleTicks = 2 * handshakeTimeoutTicks;
 
 // Shared by the window thread and the receive thread; each field is read and written whole.
 struct UploadState {
@@ -39,9 +42,16 @@ struct UploadState {
     // The device of this upload, taken from currentDevice by StartUpload: the upload and its
     // end act on it, whatever currentDevice says meanwhile.
     std::atomic<int32_t> device{0};
-    // The last byte read during the transfer was the 'C' of a late handshake reply, so a 'K'
-    // that follows is its second byte, not an acknowledgement.
+    // The last byte read was a 'C': in the transfer, the first byte of a late handshake reply,
+    // whose second byte follows; in the handshake, possibly the first of the awaited pair.
     std::atomic<uint8_t> lateHandshakeC{0};
+    // The receive thread's judgement of late and split replies (see engine.cpp).
+    std::atomic<uint8_t> settling{0};     // waiting for a quiet line before the next frame
+    std::atomic<uint8_t> timedOut{0};     // the current frame was repeated after its time-out
+    std::atomic<uint32_t> ackLength{0};   // bytes of a block acknowledgement; 0 until learned
+    std::atomic<uint32_t> ackBytesLeft{0}; // of the acknowledgement last counted
+    std::atomic<uint32_t> learnedBytes{0}; // 'K's after the first block's acknowledgement
+    std::atomic<uint32_t> owedBytes{0};    // replies the device may still owe while settling
 };
 extern UploadState upload;
 

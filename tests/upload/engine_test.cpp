@@ -171,7 +171,8 @@ TEST_F(Engine, AcknowledgedUploadSendsEveryBlockOnceAndEndsDone) {
     std::vector<FakeFrame> frames = Frames();
     for (int block = 0; block < blockCount; ++block)
         ASSERT_EQ(frames[size_t(block) + 1].bytes, BlockFrame(block)) << block;
-    EXPECT_EQ(fakeDriver.ticks, 0);
+    // No time-out: only the quiet waits after the first block and after the last.
+    EXPECT_EQ(fakeDriver.ticks, 2 * settleTicks);
     EXPECT_EQ(upload.done.load(), 1);
     EXPECT_EQ(upload.noResponse.load(), 0);
     EXPECT_EQ(upload.offset.load(), 0x7F40);
@@ -187,7 +188,7 @@ TEST_F(Engine, WrongHandshakeRepliesAreRepeatedAtOnce) {
     std::vector<int> expected = EveryBlockOnce();
     expected.insert(expected.begin(), {-1, -1});
     EXPECT_EQ(Sequence(), expected);
-    EXPECT_EQ(fakeDriver.ticks, 0);
+    EXPECT_EQ(fakeDriver.ticks, 3 * settleTicks); // and one after the repeated request
     EXPECT_EQ(upload.done.load(), 1);
 }
 
@@ -202,7 +203,7 @@ TEST_F(Engine, RefusedBlockGoesOutAgainAtOnceUnchanged) {
     EXPECT_EQ(frames[7].bytes, frames[6].bytes);
     EXPECT_EQ(frames[8].bytes, frames[6].bytes);
     EXPECT_EQ(frames[6].bytes.size(), 69u);
-    EXPECT_EQ(fakeDriver.ticks, 0);
+    EXPECT_EQ(fakeDriver.ticks, 3 * settleTicks); // and one after the repeated block
     EXPECT_EQ(upload.done.load(), 1);
     ExpectFlashIsTheImage();
 }
@@ -221,7 +222,7 @@ TEST_F(Engine, UnacknowledgedBlockIsSentElevenTimesThenNoResponse) {
     ASSERT_EQ(frames.size(), 1u + 7 + 11);
     for (size_t i = 8; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].bytes, frames[8].bytes);
-        EXPECT_EQ(frames[i].tick, int64_t(1000 * (i - 8)));
+        EXPECT_EQ(frames[i].tick - frames[8].tick, int64_t(1000 * (i - 8)));
     }
     FlashImage[7 * blockSize + 3] ^= 0xFF;
     EXPECT_EQ(frames[8].bytes, BlockFrame(7));
@@ -305,7 +306,8 @@ TEST_F(Engine, UnpluggedDeviceEndsAsNoResponse) {
     std::vector<std::string> calls = TakeCalls();
     std::string blockWrite = "Write " + HandleName(DeviceHandle(0)) + " 69";
     EXPECT_EQ(std::count(calls.begin(), calls.end(), blockWrite), 101 + 10);
-    EXPECT_EQ(fakeDriver.ticks, 11 * 1000); // block 100: ten time-outs, then the last
+    // The quiet wait after the first block, then block 100: ten time-outs and the last.
+    EXPECT_EQ(fakeDriver.ticks, settleTicks + 11 * 1000);
 }
 
 // A device closed under the upload that then refuses to open again: the recovery fails on
@@ -346,8 +348,10 @@ TEST_F(Engine, OpenForTheNextUploadWaitsForTheEnd) {
     bootloader.onBlock[blockCount - 1] = [](int) { fakeDriver.slowCloseIn = 2; };
     StartUpload();
     auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (!upload.done.load() && Clock::now() < deadline)
+    while (!upload.done.load() && Clock::now() < deadline) {
+        TickCountdown(); // the end waits for a quiet line
         std::this_thread::yield();
+    }
     ASSERT_EQ(upload.done.load(), 1);
     EXPECT_TRUE(OpenDeviceForUpload(0));
     for (const std::string& call : TakeCalls())
@@ -412,3 +416,106 @@ TEST(TickCountdown, NeverLosesAConcurrentReload) {
     EXPECT_EQ(upload.countdown.load(), 0); // never below 0
 }
 } // namespace
+
+// The upload driven without a thread, by a clock of milliseconds: the status timer ticks every
+// 10 ms as the command line's does, and the device's replies reach the host when their time
+// comes. Each run is the same sequence, whatever the platform.
+class EngineByTheClock : public Engine {
+  protected:
+    struct Timing {
+        int64_t lateMs = 0;       // from the write to the reply's first byte
+        int64_t splitMs = 0;      // between the bytes of one reply
+    };
+    Timing timing;
+    std::multimap<int64_t, uint8_t> inFlight; // byte by the millisecond it becomes readable
+    int64_t now = 0;
+    int64_t lineFreeAt = 0;
+
+    void SetUp() override {
+        Engine::SetUp();
+        fakeDriver.respond = [this](const Bytes& frame) {
+            // One line: a reply starts only once the one before it is through.
+            std::string reply = bootloader.Answer(frame);
+            for (size_t i = 0; i < reply.size(); ++i) {
+                lineFreeAt = std::max(now + timing.lateMs + int64_t(i) * timing.splitMs, lineFreeAt);
+                inFlight.emplace(lineFreeAt++, reply[i]);
+            }
+            return std::string();
+        };
+    }
+    void Deliver() {
+        std::lock_guard<std::recursive_mutex> guard(fakeDriver.lock);
+        while (!inFlight.empty() && inFlight.begin()->first <= now) {
+            fakeDriver.pending.push_back(inFlight.begin()->second);
+            inFlight.erase(inFlight.begin());
+        }
+    }
+    void Run() {
+        BeginUpload();
+        SetControlLines(0, true);
+        for (; now < 100'000'000 && ReceivePass(); ++now) {
+            Deliver();
+            if (now % 10 == 9)
+                TickCountdown();
+        }
+        ASSERT_EQ(upload.running.load(), 0) << "the upload never ended";
+        ASSERT_EQ(upload.done.load() + upload.noResponse.load(), 1);
+        if (upload.done.load())
+            ExpectFlashIsTheImage(); // never done over a wrong flash
+    }
+};
+
+// Replies later than the handshake's time-out: the request goes out again, and the repeats
+// are refused, with a 'C' or without, while block 0 waits. One block refused, one lost.
+TEST_F(EngineByTheClock, LateRefusalsOfRepeatedRequestsShiftNoAcknowledgement) {
+    for (const char* refusal : {"CN", "N"}) {
+        for (int lostBlock : {-1, 60}) {
+            bootloader = Bootloader{};
+            inFlight.clear();
+            SetUp();
+            timing.lateMs = 60;
+            bootloader.handshakeReplies = {"CK"};
+            bootloader.handshakeReplies.resize(100, refusal);
+            bootloader.blockReplies[40] = {"N"};
+            if (lostBlock >= 0)
+                bootloader.blockReplies[lostBlock] = {""};
+            Run();
+            EXPECT_EQ(upload.done.load(), 1) << refusal << " " << lostBlock;
+            EXPECT_GT(bootloader.handshakes, 1);
+            TearDown();
+        }
+    }
+}
+
+// Tripled acknowledgements whose bytes come 33 ms apart, so that a read takes them in pieces;
+// one block refused. A block counts once however its acknowledgement is split.
+TEST_F(EngineByTheClock, SplitTripledAcknowledgementCountsForOneBlock) {
+    timing.lateMs = 3;
+    timing.splitMs = 33;
+    for (int block = 0; block < blockCount; ++block)
+        bootloader.blockReplies[block] = {"KKK", "KKK"};
+    bootloader.blockReplies[100] = {"N", "KKK"};
+    Run();
+    EXPECT_EQ(upload.done.load(), 1);
+    EXPECT_EQ(bootloader.sends[100], 2);
+    EXPECT_EQ(bootloader.sends[101], 1);
+}
+
+// The handshake reply's bytes read out of step ('K' of one reply, 'C' of the next), here after
+// a first reply cut short: the pair is found across reads instead of every read being judged
+// wrong until the requests are spent.
+TEST_F(EngineByTheClock, HandshakeReplyReadOutOfStepIsFound) {
+    timing.lateMs = 45;
+    timing.splitMs = 37;
+    bootloader.handshakeReplies = {"C"};
+    Run();
+    EXPECT_EQ(upload.done.load(), 1);
+}
+
+// A reply still arriving after the last block's acknowledgement means the acknowledgements
+// were out of step: the upload cannot be called done.
+TEST_F(EngineByTheClock, ReplyAfterTheLastAcknowledgementEndsNotResponding) {
+    bootloader.blockReplies[blockCount - 1] = {"KK"};
+    Run();
+    EXPECT_EQ(upload.noResponse.load(), 1);
+}
