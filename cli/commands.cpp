@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "app/texts.h"
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "image/flash_image.h"
@@ -17,6 +18,8 @@ namespace {
 // The period the window's status timer really gets, and its start delay.
 constexpr std::chrono::milliseconds tickPeriod{10};
 constexpr std::chrono::milliseconds startDelay{1000};
+// The USB vendor of the FTDI chip, for --port auto.
+constexpr uint16_t ftdiVendor = 0x0403;
 
 const char* const usageLine =
     "Использование: karvex-flash [--device N | --port PORT] [--no-goto] [--quiet] FILE.hex";
@@ -27,7 +30,8 @@ const char* const helpText =
     "      загрузить прошивку из FILE.hex в устройство N (по умолчанию 0)\n"
     "  karvex-flash --port PORT [--no-goto] [--quiet] FILE.hex\n"
     "      загрузить прошивку через последовательный порт системы: /dev/ttyUSB0,\n"
-    "      /dev/cu.usbserial-..., COM3; библиотека D2XX не нужна\n"
+    "      /dev/cu.usbserial-..., COM3; библиотека D2XX не нужна; auto: единственный\n"
+    "      порт с микросхемой FTDI (USB 0403)\n"
     "  karvex-flash --list\n"
     "      подключённые устройства, по строке на каждое: номер<TAB>описание,\n"
     "      затем последовательные порты: port<TAB>ПУТЬ<TAB>описание\n"
@@ -36,13 +40,14 @@ const char* const helpText =
     "  karvex-flash --help | --version\n"
     "\n"
     "  --device N  номер устройства из --list\n"
-    "  --port PORT последовательный порт из --list (вместо --device)\n"
+    "  --port PORT последовательный порт из --list или auto (вместо --device)\n"
     "  --no-goto   не вставлять GOTO 0x7F40 в байты 0..3 образа\n"
     "  --quiet     без строки хода загрузки\n"
     "\n"
     "Коды выхода: 0 успешно; 1 ошибка в командной строке; 2 hex-файл не читается или\n"
     "испорчен; 3 драйвер D2XX не загружен; 4 нет устройства с таким номером;\n"
-    "5 устройство или порт не открывается; 6 устройство не отвечает; 7 образ не записан.\n";
+    "5 устройство или порт не открывается; 6 устройство не отвечает; 7 образ не записан;\n"
+    "8 загрузка прервана (Ctrl-C, SIGTERM, SIGHUP), линии отпущены, устройство закрыто.\n";
 
 void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
@@ -101,6 +106,15 @@ int ReportEnd(const char* message, int code) {
     return code;
 }
 
+// Ends an interrupted upload as a spent retry budget would: the receive thread releases the
+// lines and closes the device, as at every end.
+void AbandonUpload() {
+    AbortUpload();
+    WaitForReceiveThread();
+    upload.noResponse.store(0);
+    upload.done.store(0);
+}
+
 // The status timer's work, one tick every tickPeriod, until the upload has ended.
 int FollowUpload(bool showBar) {
     BeginProgress(showBar);
@@ -113,28 +127,65 @@ int FollowUpload(bool showBar) {
             return ReportEnd("Устройство не отвечает", exitNoResponse);
         if (upload.done.exchange(0))
             return ReportEnd("Успешно завершено", exitUploaded);
+        if (InterruptionRequested()) {
+            AbandonUpload();
+            return ReportEnd(texts::interrupted, exitInterrupted);
+        }
     }
 }
 
-// From the open device to the end: the start timer's second, the handshake, the lines.
+// The start timer's second; false when the program was interrupted meanwhile.
+bool WaitForStart() {
+    for (std::chrono::milliseconds waited{0}; waited < startDelay; waited += tickPeriod) {
+        std::this_thread::sleep_for(tickPeriod);
+        if (InterruptionRequested())
+            return false;
+    }
+    return true;
+}
+
+// From the open device to the end: the start timer's second, the handshake, the lines. An
+// interruption before the handshake finds the lines released since the open.
 int RunUpload(int32_t device, const FlashOptions& options) {
-    std::this_thread::sleep_for(startDelay);
+    if (!WaitForStart()) {
+        driver.FT_Close(DeviceHandle(device));
+        Say(texts::interrupted);
+        return exitInterrupted;
+    }
     StartUpload();
     SetControlLines(device, true);
     return FollowUpload(!options.quiet && StandardErrorIsTerminal());
 }
 
+// The one FTDI chip's port for --port auto; "" when there is none or more than one, said.
+std::string FindFtdiPort() {
+    std::vector<SerialPortEntry> found;
+    for (const SerialPortEntry& port : ListSerialPorts()) {
+        if (port.usbVendor == ftdiVendor)
+            found.push_back(port);
+    }
+    if (found.size() == 1)
+        return found[0].path;
+    Say(found.empty() ? texts::noFtdiPort : texts::severalFtdiPorts);
+    for (const SerialPortEntry& port : found)
+        Say("  " + port.path + "\t" + port.description);
+    return "";
+}
+
 int UploadThroughPort(const FlashOptions& options) {
-    LoadSerialDriver(options.port.c_str());
-    EnumerateDevices();
     if (int code = ReadImage(options); code != exitUploaded)
         return code;
+    std::string port = options.port == "auto" ? FindFtdiPort() : options.port;
+    if (port.empty())
+        return exitNoDevice;
+    LoadSerialDriver(port.c_str());
+    EnumerateDevices();
     if (!OpenDeviceForUpload(0)) {
-        Say("Не могу открыть порт " + options.port + ": " + SerialFailure());
+        Say("Не могу открыть порт " + port + ": " + SerialFailure());
         return exitOpenFailed;
     }
     if (SerialLinesMissing())
-        Say("karvex-flash: у порта " + options.port +
+        Say("karvex-flash: у порта " + port +
             " нет линий DTR и RTS; загрузчик устройства должен быть уже запущен");
     int code = RunUpload(0, options);
     ReleaseSerialPort();
@@ -142,6 +193,7 @@ int UploadThroughPort(const FlashOptions& options) {
 }
 
 int UploadImage(const FlashOptions& options) {
+    CatchInterruptions();
     if (!options.port.empty())
         return UploadThroughPort(options);
     if (!BindDriver())

@@ -12,6 +12,7 @@ enum FlashExitCode : int {
     exitOpenFailed = 5,
     exitNoResponse = 6,
     exitDumpNotWritten = 7,
+    exitInterrupted = 8,
 };
 
 // Runs the command given by the arguments after the program name; returns the exit code.

@@ -9,6 +9,9 @@ add_compile_options(
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffunction-sections>"
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>"
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
+if(EMSCRIPTEN)
+  return() # the browser page: emscripten's -Oz already drops unused code and names
+endif()
 add_link_options(-s -Wl,--gc-sections)
 if(WIN32)
   add_link_options(-Wl,--no-insert-timestamp)

@@ -34,13 +34,14 @@ bool ReserveDevices(uint32_t count) {
     if (count <= deviceList.capacity)
         return true;
     auto* nodes = new (std::nothrow) FT_DEVICE_LIST_INFO_NODE[count]();
-    auto* handles = new (std::nothrow) FT_HANDLE[count]();
+    auto* handles = new (std::nothrow) std::atomic<FT_HANDLE>[count]();
     if (!nodes || !handles) {
         delete[] nodes;
         delete[] handles;
         return false;
     }
-    std::copy_n(deviceList.handles, deviceList.capacity, handles);
+    for (uint32_t i = 0; i < deviceList.capacity; ++i)
+        handles[i].store(deviceList.handles[i].load());
     delete[] deviceList.nodes;
     delete[] deviceList.handles;
     deviceList.nodes = nodes;

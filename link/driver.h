@@ -1,5 +1,6 @@
 #pragma once
 // Binding to the D2XX library and the list of attached devices.
+#include <atomic>
 #include <cstdint>
 
 #include "link/d2xx.h"
@@ -25,8 +26,10 @@ bool LoadDriver(const char* libraryName = nullptr); // nullptr: the system's D2X
 struct DeviceList {
     uint32_t count;
     FT_DEVICE_LIST_INFO_NODE* nodes;
-    FT_HANDLE* handles; // one slot per device index, written by FT_Open
-    uint32_t capacity;  // devices the arrays hold
+    // One slot per device index, filled from FT_Open; atomic, as the receive thread reads a slot
+    // while the window thread reopens the device.
+    std::atomic<FT_HANDLE>* handles;
+    uint32_t capacity; // devices the arrays hold
 };
 extern DeviceList deviceList;
 

@@ -24,9 +24,8 @@ bool IsListed(int32_t index) {
     return index >= 0 && static_cast<uint32_t>(index) < deviceList.count;
 }
 
-// The slot is read by the receive thread while the window thread reopens the device.
-std::atomic_ref<FT_HANDLE> Slot(int32_t index) {
-    return std::atomic_ref<FT_HANDLE>(deviceList.handles[index]);
+std::atomic<FT_HANDLE>& Slot(int32_t index) {
+    return deviceList.handles[index];
 }
 
 // The chip forgets both settings when it is opened, so every open applies them again. A

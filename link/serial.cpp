@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/texts.h"
 #include "link/driver.h"
 #include "platform/platform.h"
 
@@ -20,7 +21,11 @@ constexpr FT_STATUS invalidParameter = 6;
 // A port that is gone reports a reply waiting whose read then fails: the engine counts that
 // as a wrong reply and ends within its retry budget, instead of waiting out its time-outs.
 constexpr uint32_t goneReplyBytes = 2;
+} // namespace
 
+uint32_t serialQueueWaitMs = 1;
+
+namespace {
 struct SerialDriver {
     std::mutex lock; // the window and receive threads call at once, as with the library
     std::string path;
@@ -54,10 +59,17 @@ template <typename Change> FT_STATUS ChangeSettings(FT_HANDLE handle, Change cha
     return OnPort(handle, [&](SerialPort& port) -> FT_STATUS {
         SerialSettings settings = serial.settings;
         change(settings);
-        if (!ConfigureSerialPort(port, settings))
-            return Fail(FT_IO_ERROR);
-        serial.settings = settings;
-        return FT_OK;
+        switch (ConfigureSerialPort(port, settings)) {
+        case PortSetup::done:
+            serial.settings = settings;
+            return FT_OK;
+        case PortSetup::speedRefused:
+            serial.failure = texts::speedRefused(settings.baud);
+            return FT_IO_ERROR;
+        case PortSetup::failed:
+            break;
+        }
+        return Fail(FT_IO_ERROR);
     });
 }
 
@@ -157,7 +169,7 @@ FT_STATUS D2XX_API SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t, uint
 
 FT_STATUS D2XX_API GetQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
     return OnPort(handle, [&](SerialPort& port) -> FT_STATUS {
-        if (!SerialBytesWaiting(port, *waiting))
+        if (!SerialBytesWaiting(port, *waiting, serialQueueWaitMs))
             *waiting = goneReplyBytes;
         return FT_OK;
     });

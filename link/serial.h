@@ -2,7 +2,12 @@
 // The serial driver: the D2XX operations the program calls, over an operating-system serial
 // port (a device path, or a COM port on Windows), so that the port code and the upload engine
 // work on it unchanged. The port is the one device of the list, index 0.
+#include <cstdint>
 #include <string>
+
+// How long FT_GetQueueStatus waits for input when none is waiting, so that the engine's polling
+// sleeps instead of spinning; 0 answers at once, as the library does (the benchmark's before).
+extern uint32_t serialQueueWaitMs;
 
 // Puts the serial driver for `utf8Path` into the driver table; nothing is opened yet.
 void LoadSerialDriver(const char* utf8Path);

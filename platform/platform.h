@@ -60,6 +60,14 @@ void UseUtf8ConsoleOutput();
 // True when standard error is an interactive terminal or console.
 bool StandardErrorIsTerminal();
 
+// --- Interruption ----------------------------------------------------------------
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and a closed console)
+// only mark the process interrupted, so that it can end its work cleanly. Repeats are caught
+// too: a signal often comes twice (timeout(1) sends it to the program and to its group), and
+// the clean end takes a few milliseconds.
+void CatchInterruptions();
+bool InterruptionRequested();
+
 // --- Serial ports --------------------------------------------------------------
 // An operating-system serial port: a device path on POSIX, a COM port on Windows.
 struct SerialPort {
@@ -78,29 +86,40 @@ struct SerialSettings {
 };
 
 enum class LineChange { done, unsupported, failed };
+// `speedRefused`: the port took other settings than asked (read back), its driver cannot
+// give the speed.
+enum class PortSetup { done, failed, speedRefused };
 enum class SerialLine { dtr, rts };
 
-// Opens the port for this process alone, raw, without flow control, with the lines left as
-// they are when the port is closed. False with the system's reason in LastSystemError().
+// Opens the port for this process alone, raw, without flow control, DTR and RTS released at
+// once, in low-latency mode where the driver has one. Should the process end without
+// CloseSerialPort, the system releases the lines. False with the system's reason in
+// LastSystemError().
 bool OpenSerialPort(const char* utf8Path, SerialPort& port);
-bool ConfigureSerialPort(SerialPort& port, const SerialSettings& settings);
+PortSetup ConfigureSerialPort(SerialPort& port, const SerialSettings& settings);
 // `unsupported`: the port has no modem-control lines (a pseudo-terminal, some adapters).
 LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted);
-// Received bytes waiting; false when the port failed or is gone (unplugged, hung up).
-bool SerialBytesWaiting(SerialPort& port, uint32_t& count);
+// Received bytes waiting; when none are, it first waits up to `waitMs` for some, so that a
+// caller polling it does not spin. False when the port failed or is gone (unplugged, hung up).
+bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t waitMs);
 bool PurgeSerialPort(SerialPort& port, bool received, bool unsent);
 // Transfers up to `size` bytes, waiting at most the port's time-out for them; `done` is how
 // many went. False when the port failed.
 bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done);
 bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done);
+// Gives the port back with the settings it had before OpenSerialPort, and closes it.
 void CloseSerialPort(SerialPort& port);
-// The system's text for the error of the call that failed last on this thread, as UTF-8.
+// The system's text for the error of the call that failed last on this thread, as UTF-8; on
+// Windows a refused COM port is said to be busy or not permitted, as it is one or the other.
 std::string LastSystemError();
 
 struct SerialPortEntry {
     std::string path;
     std::string description;
+    uint16_t usbVendor = 0; // 0: not a USB port, or not known
+    uint16_t usbProduct = 0;
 };
-// The serial ports a user would flash through, in name order. `deviceFolder`: "/dev" but for
-// tests (POSIX only).
-std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder = "/dev");
+// The serial ports a user would flash through, in name order (COM3 before COM10). The folders
+// are "/dev" and "/sys" but for tests (Linux only).
+std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder = "/dev",
+                                             const char* systemFolder = "/sys");

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -11,14 +12,21 @@
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
+#include <sys/select.h>
+#elif defined(__linux__)
+#include <linux/serial.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
 #include <thread>
 
 bool OpenFileForReading(const char* utf8Path, PlatformFile& file) {
@@ -149,7 +157,32 @@ void UseUtf8ConsoleOutput() {} // terminals take the bytes as they come
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 namespace {
+std::atomic<bool> interrupted{false};
+
+void NoteInterruption(int) { interrupted.store(true); }
+} // namespace
+
+void CatchInterruptions() {
+    struct sigaction action {};
+    action.sa_handler = NoteInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+bool InterruptionRequested() { return interrupted.load(); }
+
+namespace {
 int Fd(const SerialPort& port) { return static_cast<int>(port.handle); }
+
+// What an open port had before it was opened, given back when it is closed.
+struct PortBefore {
+    termios settings{};
+    bool lowLatencyAdded = false;
+    int serialFlags = 0;
+};
+std::mutex portsBeforeLock;
+std::map<int, PortBefore> portsBefore;
 
 // Closing keeps errno, so that a failure's reason survives the clean-up after it.
 bool FailAndClose(int fd) {
@@ -159,30 +192,108 @@ bool FailAndClose(int fd) {
     return false;
 }
 
-// A second open of the same port fails, root's included: TIOCEXCL alone does not stop a
-// process with CAP_SYS_ADMIN, the lock stops every program that takes it too.
+// TIOCEXCL refuses a second open, but not to a process with CAP_SYS_ADMIN; the lock refuses
+// every program that takes it too. macOS refuses the lock on its /dev/cu.* devices: there
+// TIOCEXCL alone keeps the port ours.
 bool TakeExclusiveUse(int fd) {
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            errno = EBUSY;
+    if (ioctl(fd, TIOCEXCL) != 0)
         return false;
-    }
-    return ioctl(fd, TIOCEXCL) == 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return true;
+    errno = EBUSY;
+    return false;
 }
 
-// Raw bytes, the receiver on, modem status ignored, no flow control, and no HUPCL: the last
-// close leaves DTR and RTS as the upload left them, as the chip's own driver does.
-bool MakeRaw(int fd) {
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
+// The system raised DTR and RTS at open; one request drops both, for the shortest pulse the
+// device can see. A port without the lines refuses it, which SetSerialLine reports later.
+void ReleaseBothLines(int fd) {
+    int both = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &both);
+}
+
+#if defined(__APPLE__)
+// While an IOSSIOSPEED speed is in effect tcgetattr reports it and tcsetattr refuses it back:
+// the settings carry a standard speed, and the port's own is set after them.
+void UseStandardSpeed(termios& tio) { cfsetspeed(&tio, B9600); }
+#else
+void UseStandardSpeed(termios&) {}
+#endif
+
+#if defined(__linux__)
+// A port without the request (a pseudo-terminal), a driver without the flag, or one that
+// wants privileges for it: the upload goes on at the driver's latency, unremarked.
+bool LatencyRefused(int error) { return error == ENOTTY || error == EINVAL || error == EPERM; }
+
+// The FTDI driver otherwise holds short replies until its latency timer runs out (16 ms);
+// in low-latency mode it uses 1 ms.
+bool AskLowLatency(int fd, PortBefore& before) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return LatencyRefused(errno);
+    before.serialFlags = serial.flags;
+    if (serial.flags & ASYNC_LOW_LATENCY)
+        return true;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0)
+        return LatencyRefused(errno);
+    before.lowLatencyAdded = true;
+    return true;
+}
+
+void RestoreLatency(int fd, const PortBefore& before) {
+    serial_struct serial{};
+    if (before.lowLatencyAdded && ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags = before.serialFlags;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+}
+#else
+bool AskLowLatency(int, PortBefore&) { return true; }
+void RestoreLatency(int, const PortBefore&) {}
+#endif
+
+// Raw bytes, the receiver on, modem status ignored, no flow control. HUPCL stays set: should
+// the process end without closing the port cleanly (killed, crashed), the system's close
+// drops DTR and RTS, and the device is not left held in its bootloader.
+bool MakeRaw(int fd, termios tio) {
     cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~(HUPCL | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD | HUPCL;
+    tio.c_cflag &= ~CRTSCTS;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
+    UseStandardSpeed(tio);
     return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+// Everything the open changes on a port that is already ours; on failure the port is given
+// back as it was.
+bool PreparePort(int fd) {
+    PortBefore before;
+    if (tcgetattr(fd, &before.settings) != 0)
+        return false;
+    ReleaseBothLines(fd);
+    if (AskLowLatency(fd, before) && MakeRaw(fd, before.settings)) {
+        std::lock_guard<std::mutex> guard(portsBeforeLock);
+        portsBefore[fd] = before;
+        return true;
+    }
+    int reason = errno;
+    RestoreLatency(fd, before);
+    errno = reason;
+    return false;
+}
+
+// The settings and latency the port had before; what fails here changes nothing for the close.
+void GiveBack(int fd) {
+    std::lock_guard<std::mutex> guard(portsBeforeLock);
+    auto found = portsBefore.find(fd);
+    if (found == portsBefore.end())
+        return;
+    UseStandardSpeed(found->second.settings);
+    tcsetattr(fd, TCSANOW, &found->second.settings);
+    RestoreLatency(fd, found->second);
+    portsBefore.erase(found);
 }
 
 void SetFraming(termios& tio, const SerialSettings& settings) {
@@ -197,12 +308,12 @@ void SetFraming(termios& tio, const SerialSettings& settings) {
 
 #if defined(__APPLE__)
 // The constants stop at 230400; IOSSIOSPEED sets any speed, after the rest of the settings.
-bool ApplyWithSpeed(int fd, termios& tio, uint32_t baud) {
-    cfsetspeed(&tio, B9600);
+PortSetup ApplyWithSpeed(int fd, termios& tio, uint32_t baud) {
+    UseStandardSpeed(tio);
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        return false;
+        return PortSetup::failed;
     speed_t speed = baud;
-    return ioctl(fd, IOSSIOSPEED, &speed) == 0;
+    return ioctl(fd, IOSSIOSPEED, &speed) == 0 ? PortSetup::done : PortSetup::failed;
 }
 #else
 speed_t SpeedConstant(uint32_t baud) {
@@ -218,30 +329,52 @@ speed_t SpeedConstant(uint32_t baud) {
     return B0;
 }
 
-bool ApplyWithSpeed(int fd, termios& tio, uint32_t baud) {
+// tcsetattr reports success when any of the settings took, so the speed is read back: a
+// driver that substituted another would otherwise show as a device that never answers.
+PortSetup ApplyWithSpeed(int fd, termios& tio, uint32_t baud) {
     speed_t speed = SpeedConstant(baud);
     if (speed == B0) {
         errno = EINVAL;
-        return false;
+        return PortSetup::failed;
     }
-    return cfsetspeed(&tio, speed) == 0 && tcsetattr(fd, TCSANOW, &tio) == 0;
+    termios taken{};
+    if (cfsetspeed(&tio, speed) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0 ||
+        tcgetattr(fd, &taken) != 0)
+        return PortSetup::failed;
+    return cfgetospeed(&taken) == speed ? PortSetup::done : PortSetup::speedRefused;
 }
 #endif
 
-// Waits until the port is ready for `events` or the deadline passes; false on time-out.
-bool AwaitPort(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+#if defined(__APPLE__)
+// poll does not take terminal devices there.
+int WaitForPort(int fd, bool writing, int milliseconds) {
+    fd_set watched;
+    FD_ZERO(&watched);
+    FD_SET(fd, &watched);
+    timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return select(fd + 1, writing ? nullptr : &watched, writing ? &watched : nullptr, nullptr,
+                  &limit);
+}
+#else
+int WaitForPort(int fd, bool writing, int milliseconds) {
+    pollfd watched{fd, static_cast<short>(writing ? POLLOUT : POLLIN), 0};
+    return poll(&watched, 1, milliseconds);
+}
+#endif
+
+// Waits until the port is ready or the deadline passes; false on time-out.
+bool AwaitPort(int fd, bool writing, std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                              std::chrono::steady_clock::now());
     if (left.count() <= 0)
         return false;
-    pollfd watched{fd, events, 0};
-    return poll(&watched, 1, static_cast<int>(left.count())) != 0;
+    return WaitForPort(fd, writing, static_cast<int>(left.count())) != 0;
 }
 
 // Moves bytes with `transfer` (read or write) until `size` went or the time-out passed. A read
 // that finds the end of the file (the port hung up) is a failure.
 template <typename Transfer>
-bool TransferAll(int fd, short events, uint32_t timeoutMs, uint32_t size, uint32_t& done,
+bool TransferAll(int fd, bool writing, uint32_t timeoutMs, uint32_t size, uint32_t& done,
                  Transfer transfer) {
     done = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -253,12 +386,20 @@ bool TransferAll(int fd, short events, uint32_t timeoutMs, uint32_t size, uint32
             errno = EIO;
             return false;
         } else if (errno == EAGAIN || errno == EINTR) {
-            if (!AwaitPort(fd, events, deadline))
+            if (!AwaitPort(fd, writing, deadline))
                 return true;
         } else {
             return false;
         }
     }
+    return true;
+}
+
+bool BytesWaiting(int fd, uint32_t& count) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0)
+        return false;
+    count = static_cast<uint32_t>(std::max(waiting, 0));
     return true;
 }
 } // namespace
@@ -271,22 +412,23 @@ bool OpenSerialPort(const char* utf8Path, SerialPort& port) {
         errno = ENOTTY;
         return FailAndClose(fd);
     }
-    if (!TakeExclusiveUse(fd) || !MakeRaw(fd))
+    if (!TakeExclusiveUse(fd) || !PreparePort(fd))
         return FailAndClose(fd);
     port.handle = fd;
     return true;
 }
 
-bool ConfigureSerialPort(SerialPort& port, const SerialSettings& settings) {
+PortSetup ConfigureSerialPort(SerialPort& port, const SerialSettings& settings) {
     termios tio{};
     if (tcgetattr(Fd(port), &tio) != 0)
-        return false;
+        return PortSetup::failed;
     SetFraming(tio, settings);
-    if (!ApplyWithSpeed(Fd(port), tio, settings.baud))
-        return false;
-    port.readTimeoutMs = settings.readTimeoutMs;
-    port.writeTimeoutMs = settings.writeTimeoutMs;
-    return true;
+    PortSetup setup = ApplyWithSpeed(Fd(port), tio, settings.baud);
+    if (setup == PortSetup::done) {
+        port.readTimeoutMs = settings.readTimeoutMs;
+        port.writeTimeoutMs = settings.writeTimeoutMs;
+    }
+    return setup;
 }
 
 LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted) {
@@ -296,12 +438,14 @@ LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted) {
     return errno == ENOTTY || errno == EINVAL ? LineChange::unsupported : LineChange::failed;
 }
 
-bool SerialBytesWaiting(SerialPort& port, uint32_t& count) {
-    int waiting = 0;
-    if (ioctl(Fd(port), FIONREAD, &waiting) != 0)
+bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t waitMs) {
+    int fd = Fd(port);
+    if (!BytesWaiting(fd, count))
         return false;
-    count = static_cast<uint32_t>(std::max(waiting, 0));
-    return true;
+    if (count > 0 || waitMs == 0)
+        return true;
+    WaitForPort(fd, false, static_cast<int>(waitMs));
+    return BytesWaiting(fd, count);
 }
 
 bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
@@ -313,19 +457,21 @@ bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
 
 bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done) {
     int fd = Fd(port);
-    return TransferAll(fd, POLLOUT, port.writeTimeoutMs, size, done,
+    return TransferAll(fd, true, port.writeTimeoutMs, size, done,
                        [&](uint32_t sent) { return write(fd, data + sent, size - sent); });
 }
 
 bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done) {
     int fd = Fd(port);
-    return TransferAll(fd, POLLIN, port.readTimeoutMs, size, done,
+    return TransferAll(fd, false, port.readTimeoutMs, size, done,
                        [&](uint32_t got) { return read(fd, data + got, size - got); });
 }
 
 void CloseSerialPort(SerialPort& port) {
-    if (port.handle >= 0)
-        close(Fd(port));
+    if (port.handle < 0)
+        return;
+    GiveBack(Fd(port));
+    close(Fd(port));
     port.handle = -1;
 }
 
@@ -350,17 +496,44 @@ std::vector<std::pair<std::string, fs::path>> NamesStartingWith(const fs::path& 
 } // namespace
 
 #if defined(__APPLE__)
-// The call-out devices: opening them does not wait for carrier.
-std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder) {
+// The call-out devices of USB adapters (opening them does not wait for carrier); the
+// Bluetooth ports and the like are left out. Their USB ids would take IOKit: not read.
+std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder, const char*) {
     std::vector<SerialPortEntry> ports;
-    for (const auto& [name, path] : NamesStartingWith(deviceFolder, "cu."))
-        ports.push_back({path.string(), name.substr(3)});
+    for (const char* prefix : {"cu.usbserial", "cu.usbmodem"}) {
+        for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix))
+            ports.push_back({path.string(), name.substr(3)});
+    }
     return ports;
 }
 #else
+namespace {
+uint16_t ReadHexId(const fs::path& file) {
+    std::ifstream in(file);
+    unsigned value = 0;
+    in >> std::hex >> value;
+    return in ? static_cast<uint16_t>(value) : 0;
+}
+
+// The USB device above the terminal's node in sysfs (the node, its interface, the device)
+// gives the ids; 0 when there is none, for a port that is no USB one.
+void ReadUsbIds(const fs::path& systemFolder, const std::string& name, SerialPortEntry& entry) {
+    std::error_code error;
+    fs::path node = fs::canonical(systemFolder / "class/tty" / name / "device", error);
+    for (int level = 0; !error && level < 4 && node.has_relative_path(); ++level) {
+        if (fs::exists(node / "idVendor", error)) {
+            entry.usbVendor = ReadHexId(node / "idVendor");
+            entry.usbProduct = ReadHexId(node / "idProduct");
+            return;
+        }
+        node = node.parent_path();
+    }
+}
+} // namespace
+
 // The persistent names udev gives USB serial ports name their maker and serial number; without
 // udev, the nodes of the USB serial and modem drivers.
-std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder) {
+std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder, const char* systemFolder) {
     std::vector<SerialPortEntry> ports;
     std::error_code error;
     for (const auto& [name, path] : NamesStartingWith(fs::path(deviceFolder) / "serial/by-id", "")) {
@@ -368,12 +541,14 @@ std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder) {
         if (!error)
             ports.push_back({node.string(), name});
     }
-    if (!ports.empty())
-        return ports;
-    for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-        for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix))
-            ports.push_back({path.string(), ""});
+    if (ports.empty()) {
+        for (const char* prefix : {"ttyUSB", "ttyACM"}) {
+            for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix))
+                ports.push_back({path.string(), ""});
+        }
     }
+    for (SerialPortEntry& port : ports)
+        ReadUsbIds(systemFolder, fs::path(port.path).filename().string(), port);
     return ports;
 }
 #endif

@@ -3,11 +3,18 @@
 #include "platform/win32_text.h"
 
 #include <windows.h>
+#include <setupapi.h>
 #include <shellapi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cwctype>
+#include <map>
 #include <string>
+
+#include "app/texts.h"
 
 namespace {
 std::wstring WidenFrom(UINT codePage, const char* text, DWORD flags) {
@@ -210,7 +217,53 @@ bool StandardErrorIsTerminal() {
 }
 
 namespace {
+std::atomic<bool> interrupted{false};
+
+BOOL WINAPI NoteInterruption(DWORD event) {
+    interrupted.store(true);
+    // After a closed console (or a logoff, a shutdown) the system ends the process as soon as
+    // this returns: the main thread gets the 5 s the system allows to end it cleanly itself.
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        Sleep(5000);
+    return TRUE;
+}
+} // namespace
+
+void CatchInterruptions() { SetConsoleCtrlHandler(NoteInterruption, TRUE); }
+
+bool InterruptionRequested() { return interrupted.load(); }
+
+namespace {
 HANDLE PortHandle(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.handle); }
+
+// The port is opened for overlapped I/O, so that a wait for input can end after a time; each
+// transfer still waits for its own end, within the port's time-outs.
+struct PortIo {
+    OVERLAPPED overlapped{};
+    PortIo() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~PortIo() {
+        if (overlapped.hEvent)
+            CloseHandle(overlapped.hEvent);
+    }
+};
+
+bool Finish(HANDLE handle, BOOL started, PortIo& io, DWORD& done) {
+    if (!started && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    return GetOverlappedResult(handle, &io.overlapped, &done, TRUE);
+}
+
+// Returns when a byte arrives or `waitMs` has passed.
+void AwaitInput(HANDLE handle, uint32_t waitMs) {
+    PortIo io;
+    DWORD events = 0, ignored = 0;
+    if (!io.overlapped.hEvent || WaitCommEvent(handle, &events, &io.overlapped) ||
+        GetLastError() != ERROR_IO_PENDING)
+        return;
+    if (WaitForSingleObject(io.overlapped.hEvent, waitMs) != WAIT_OBJECT_0)
+        CancelIo(handle);
+    GetOverlappedResult(handle, &io.overlapped, &ignored, TRUE);
+}
 
 // "COM3" and "\\.\COM12" alike: only the device namespace reaches COM10 and above.
 std::wstring DevicePath(const char* utf8Path) {
@@ -254,6 +307,8 @@ COMMTIMEOUTS Timeouts(const SerialSettings& settings) {
 } // namespace
 
 // Share mode 0: a second program gets ERROR_ACCESS_DENIED, as it would from the chip's driver.
+// The system raised DTR and RTS at open: released at once, one call each, for the shortest
+// pulse. The port's latency is its driver's setting (Device Manager), not the program's.
 bool OpenSerialPort(const char* utf8Path, SerialPort& port) {
     std::wstring path = DevicePath(utf8Path);
     if (path.empty()) {
@@ -261,21 +316,29 @@ bool OpenSerialPort(const char* utf8Path, SerialPort& port) {
         return false;
     }
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
+    EscapeCommFunction(handle, CLRDTR);
+    EscapeCommFunction(handle, CLRRTS);
+    SetCommMask(handle, EV_RXCHAR);
     port.handle = reinterpret_cast<intptr_t>(handle);
     return true;
 }
 
-bool ConfigureSerialPort(SerialPort& port, const SerialSettings& settings) {
+// SetCommState may take a speed the driver cannot give as a near one: read back.
+PortSetup ConfigureSerialPort(SerialPort& port, const SerialSettings& settings) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(PortHandle(port), &dcb))
-        return false;
+        return PortSetup::failed;
     SetFraming(dcb, settings);
     COMMTIMEOUTS timeouts = Timeouts(settings);
-    return SetCommState(PortHandle(port), &dcb) && SetCommTimeouts(PortHandle(port), &timeouts);
+    DCB taken = dcb;
+    if (!SetCommState(PortHandle(port), &dcb) || !SetCommTimeouts(PortHandle(port), &timeouts) ||
+        !GetCommState(PortHandle(port), &taken))
+        return PortSetup::failed;
+    return taken.BaudRate == settings.baud ? PortSetup::done : PortSetup::speedRefused;
 }
 
 LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted) {
@@ -289,13 +352,24 @@ LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted) {
     return absent ? LineChange::unsupported : LineChange::failed;
 }
 
-bool SerialBytesWaiting(SerialPort& port, uint32_t& count) {
+namespace {
+bool BytesWaiting(HANDLE handle, uint32_t& count) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(PortHandle(port), &errors, &status))
+    if (!ClearCommError(handle, &errors, &status))
         return false;
     count = status.cbInQue;
     return true;
+}
+} // namespace
+
+bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t waitMs) {
+    if (!BytesWaiting(PortHandle(port), count))
+        return false;
+    if (count > 0 || waitMs == 0)
+        return true;
+    AwaitInput(PortHandle(port), waitMs);
+    return BytesWaiting(PortHandle(port), count);
 }
 
 bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
@@ -305,15 +379,21 @@ bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
 }
 
 bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done) {
+    PortIo io;
     DWORD written = 0;
-    bool ok = WriteFile(PortHandle(port), data, size, &written, nullptr);
+    bool ok = io.overlapped.hEvent &&
+              Finish(PortHandle(port), WriteFile(PortHandle(port), data, size, nullptr, &io.overlapped),
+                     io, written);
     done = written;
     return ok;
 }
 
 bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done) {
+    PortIo io;
     DWORD got = 0;
-    bool ok = ReadFile(PortHandle(port), data, size, &got, nullptr);
+    bool ok = io.overlapped.hEvent &&
+              Finish(PortHandle(port), ReadFile(PortHandle(port), data, size, nullptr, &io.overlapped),
+                     io, got);
     done = got;
     return ok;
 }
@@ -335,6 +415,8 @@ std::string LastSystemError() {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.'))
         message.pop_back();
+    if (error == ERROR_ACCESS_DENIED)
+        message += std::string(" (") + texts::portBusyOrDenied + ")";
     return message;
 }
 
@@ -343,15 +425,98 @@ std::wstring RegistryText(const wchar_t* data, DWORD bytes) {
     std::wstring text(data, bytes / sizeof(wchar_t));
     return text.substr(0, text.find(L'\0'));
 }
+
+// What SetupAPI tells of a COM port's device.
+struct PortDevice {
+    std::wstring friendlyName;
+    uint16_t usbVendor = 0;
+    uint16_t usbProduct = 0;
+};
+
+// The Ports (COM & LPT) device class.
+constexpr GUID portsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+// A text property; of a list (the hardware ids), its first entry.
+std::wstring DeviceText(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property) {
+    wchar_t text[512]{};
+    if (!SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr,
+                                           reinterpret_cast<BYTE*>(text),
+                                           sizeof text - 2 * sizeof(wchar_t), nullptr))
+        return std::wstring();
+    return text;
+}
+
+std::wstring DevicePortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
+    HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    wchar_t data[64];
+    DWORD bytes = sizeof data, type = 0;
+    bool read = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(data),
+                                 &bytes) == ERROR_SUCCESS &&
+                type == REG_SZ;
+    RegCloseKey(key);
+    return read ? RegistryText(data, bytes) : std::wstring();
+}
+
+// The 4 hex digits after `tag` in a hardware id: "USB\VID_0403&PID_6001&REV_0600",
+// "FTDIBUS\COMPORT&VID_0403&PID_6001".
+uint16_t IdAfter(std::wstring hardwareId, const wchar_t* tag) {
+    std::transform(hardwareId.begin(), hardwareId.end(), hardwareId.begin(), std::towupper);
+    size_t at = hardwareId.find(tag);
+    if (at == std::wstring::npos)
+        return 0;
+    return static_cast<uint16_t>(std::wcstoul(hardwareId.substr(at + 4, 4).c_str(), nullptr, 16));
+}
+
+// The devices behind the COM ports, by port name.
+std::map<std::wstring, PortDevice> PortDevices() {
+    std::map<std::wstring, PortDevice> found;
+    HDEVINFO devices = SetupDiGetClassDevsW(&portsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE)
+        return found;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        std::wstring name = DevicePortName(devices, device);
+        std::wstring hardwareId = DeviceText(devices, device, SPDRP_HARDWAREID);
+        if (!name.empty())
+            found[name] = {DeviceText(devices, device, SPDRP_FRIENDLYNAME),
+                           IdAfter(hardwareId, L"VID_"), IdAfter(hardwareId, L"PID_")};
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return found;
+}
+
+std::string Describe(const PortDevice& device) {
+    std::string text = Narrow(device.friendlyName.c_str());
+    if (device.usbVendor != 0) {
+        char ids[24];
+        std::snprintf(ids, sizeof ids, "%sUSB %04x:%04x", text.empty() ? "" : ", ",
+                      device.usbVendor, device.usbProduct);
+        text += ids;
+    }
+    return text;
+}
+
+// COM3 before COM10: by the letters, then by the number after them.
+std::pair<std::string, unsigned long> PortOrder(const std::string& path) {
+    size_t digits = path.find_first_of("0123456789");
+    if (digits == std::string::npos)
+        return {path, 0};
+    return {path.substr(0, digits), std::strtoul(path.c_str() + digits, nullptr, 10)};
+}
 } // namespace
 
-// Every COM port the system's drivers announce, with the name of the device behind it.
-std::vector<SerialPortEntry> ListSerialPorts(const char*) {
+// Every COM port the system's drivers announce, named as Device Manager names it, with the
+// USB ids of the device behind it where it is a USB one.
+std::vector<SerialPortEntry> ListSerialPorts(const char*, const char*) {
     std::vector<SerialPortEntry> ports;
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return ports;
+    std::map<std::wstring, PortDevice> devices = PortDevices();
     wchar_t name[256], data[256];
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = 256, dataBytes = sizeof data, type = 0;
@@ -359,11 +524,16 @@ std::vector<SerialPortEntry> ListSerialPorts(const char*) {
                                        reinterpret_cast<BYTE*>(data), &dataBytes);
         if (status == ERROR_NO_MORE_ITEMS)
             break;
-        if (status == ERROR_SUCCESS && type == REG_SZ)
-            ports.push_back({Narrow(RegistryText(data, dataBytes).c_str()), Narrow(name)});
+        if (status != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        std::wstring portName = RegistryText(data, dataBytes);
+        const PortDevice& device = devices[portName];
+        ports.push_back({Narrow(portName.c_str()), Describe(device), device.usbVendor,
+                         device.usbProduct});
     }
     RegCloseKey(key);
-    std::sort(ports.begin(), ports.end(),
-              [](const SerialPortEntry& a, const SerialPortEntry& b) { return a.path < b.path; });
+    std::sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
+        return PortOrder(a.path) < PortOrder(b.path);
+    });
     return ports;
 }

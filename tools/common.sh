@@ -56,3 +56,19 @@ show_tail() {
   tail -n "${2:-40}" "$1"
   echo "----"
 }
+
+# --- The browser page -----------------------------------------------------------
+web_build="$root/build/web"
+web_site="$web_build/site"
+# The site's bytes as a server sends them gzipped: each file compressed on its own.
+site_gzipped_bytes() {
+  local total=0 file
+  for file in "$web_site"/*; do total=$(( total + $(gzip -9 -n -c "$file" | wc -c) )); done
+  echo "$total"
+}
+# Runs node with the browser tests' environment: the site, the virtual device in WebAssembly,
+# puppeteer-core from build/web-node.
+web_node() {
+  KARVEX_SITE="$web_site" KARVEX_DEVICE_JS="$web_build/test/virtual-device.js" \
+    NODE_PATH="$root/build/web-node/node_modules" PUPPETEER_SKIP_DOWNLOAD=1 node "$@"
+}

@@ -288,6 +288,7 @@ void BeginUpload() {
     upload.device.store(currentDevice, relaxed);
     upload.lateHandshakeC.store(0, relaxed);
     upload.settling.store(0, relaxed);
+    upload.abortRequested.store(0, relaxed);
     upload.ackLength.store(0, relaxed);
     upload.ackBytesLeft.store(0, relaxed);
     upload.expectedReplyLength.store(handshakeReplyLength, relaxed);
@@ -341,8 +342,14 @@ void SendNextBlock() {
     upload.offset.store(address + BlockDataCount(address), relaxed);
 }
 
+void AbortUpload() {
+    upload.abortRequested.store(1, relaxed);
+}
+
 bool ReceivePass() {
     uint32_t waiting = 0;
+    if (upload.abortRequested.exchange(0, relaxed) && upload.running.load(relaxed))
+        EndUpload(upload.noResponse);
     if (upload.running.load(relaxed) && PollForReply(waiting))
         JudgeReply(ReadReply(waiting));
     return upload.running.load(relaxed) != 0;

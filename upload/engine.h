@@ -52,6 +52,7 @@ struct UploadState {
     std::atomic<uint32_t> ackBytesLeft{0}; // of the acknowledgement last counted
     std::atomic<uint32_t> learnedBytes{0}; // 'K's after the first block's acknowledgement
     std::atomic<uint32_t> owedBytes{0};    // replies the device may still owe while settling
+    std::atomic<uint8_t> abortRequested{0}; // set by AbortUpload, taken by the next pass
 };
 extern UploadState upload;
 
@@ -59,6 +60,9 @@ extern UploadState upload;
 // are then handled by ReceivePass, called by StartUpload's receive thread or, where there is
 // no thread (the web page), by whoever waits for the device.
 void BeginUpload();
+// Ends the upload at the receive loop's next pass as a spent retry budget would: noResponse,
+// the lines released and the device closed (an interrupted command line).
+void AbortUpload();
 // BeginUpload with a receive thread that runs ReceivePass until the upload ends.
 void StartUpload();
 void SendFrame(uint32_t length);

@@ -4,10 +4,14 @@
 // (c) with the chip's receive latency modelled as well, at its defaults, the total time against
 //     the same floor with the latency settings applied after every open and without them.
 // With --port PATH instead: the upload without latency through the virtual library and through
-// the serial driver on PATH, a pseudo-terminal with the same bootloader behind it.
+// the serial driver on PATH, a pseudo-terminal with the same bootloader behind it. With
+// --port-time PATH: one upload through PATH, its time. With --port-cpu PATH: the upload through
+// PATH, whose device holds its replies, with the serial driver's queue query polling at once
+// (as before it waited for input) and waiting: the time and the share of a core each took.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -79,20 +83,28 @@ double BareExchangeSeconds() {
 
 // One upload from StartUpload to `done`; negative if it did not finish. Between looks at the
 // flags this thread yields, or sleeps for `pause` when given: uploads that take seconds are
-// watched as the status timer watches them, without taking a processor from the receive
-// thread on a machine with few.
+// watched as the status timer watches them, ticking every millisecond by the clock, without
+// taking a processor from the receive thread on a machine with few. Without a pause the
+// quiet waits the engine keeps before the first block and after the last pass at once, so
+// that what is measured is the engine's own work.
 double UploadSeconds(std::chrono::microseconds pause = std::chrono::microseconds(0)) {
     if (!PrepareDevice())
         return -1;
     upload.done = 0;
     upload.noResponse = 0;
     auto start = Clock::now();
+    auto nextTick = start + std::chrono::milliseconds(1);
     StartUpload();
     while (!upload.done.load() && !upload.noResponse.load()) {
-        if (pause.count() > 0)
-            std::this_thread::sleep_for(pause);
-        else
+        if (pause.count() == 0) {
+            if (upload.settling.load())
+                TickCountdown();
             std::this_thread::yield();
+            continue;
+        }
+        std::this_thread::sleep_for(pause);
+        for (; Clock::now() >= nextTick; nextTick += std::chrono::milliseconds(1))
+            TickCountdown();
     }
     double seconds = Seconds(start);
     WaitForReceiveThread();
@@ -171,6 +183,39 @@ bool BenchChipLatency() {
     return true;
 }
 
+bool BenchPortTime(const char* path) {
+    LoadSerialDriver(path);
+    double seconds = EnumerateDevices() == 1 ? UploadSeconds(watchPause) : -1;
+    ReleaseSerialPort();
+    if (seconds < 0)
+        return false;
+    std::printf("%.3f s\n", seconds);
+    return true;
+}
+
+// Both ways in turn, twice, so that a change in the machine's load shows as a spread.
+bool BenchPortCpu(const char* path) {
+    constexpr std::chrono::milliseconds tick{10}; // the status timer's, as karvex-flash watches
+    LoadSerialDriver(path);
+    if (EnumerateDevices() != 1)
+        return false;
+    for (int round = 0; round < 2; ++round) {
+        for (uint32_t waitMs : {0u, 1u}) {
+            serialQueueWaitMs = waitMs;
+            std::clock_t cpuStart = std::clock();
+            double seconds = UploadSeconds(tick);
+            double cpu = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+            if (seconds < 0)
+                return false;
+            std::printf("queue query %s: %.3f s, %.3f s of CPU, %.1f %% of a core\n",
+                        waitMs == 0 ? "polling at once (before)" : "waiting up to 1 ms (after) ",
+                        seconds, cpu, cpu / seconds * 100);
+        }
+    }
+    ReleaseSerialPort();
+    return true;
+}
+
 bool BenchSerialPort(const char* path) {
     if (!LoadDevice(false, false, 0))
         return false;
@@ -193,10 +238,12 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < imageSize; ++i)
         FlashImage[i] = uint8_t(i * 31 + 7);
     SetEnvironmentVariableUtf8("KARVEX_SIM_DEVICES", "KARVEX");
-    bool ok = argc == 3 && std::string(argv[1]) == "--port"
-                  ? BenchSerialPort(argv[2])
-                  : BenchOverhead() && BenchWireTiming(2000) && BenchWireTiming(200) &&
-                        BenchChipLatency();
+    std::string mode = argc == 3 ? argv[1] : "";
+    bool ok = mode == "--port"        ? BenchSerialPort(argv[2])
+              : mode == "--port-time" ? BenchPortTime(argv[2])
+              : mode == "--port-cpu"  ? BenchPortCpu(argv[2])
+                                      : BenchOverhead() && BenchWireTiming(2000) &&
+                                            BenchWireTiming(200) && BenchChipLatency();
     if (!ok)
         std::fprintf(stderr,
                      "upload_bench: the virtual device could not be loaded or did not finish\n");

@@ -175,6 +175,20 @@ KARVEX_SIM_SILENT=1 flash fw.hex
 expect "silent device" 6 "Устройство не отвечает"
 same_image flash.bin fw.patched && fail "silent device: flash holds the image"
 
+# SIGTERM during the handshake: exit 8, the lines released and the device closed at the end.
+if [ "$system" = linux ]; then
+  rm -f flash.bin* stopped.trace
+  (KARVEX_SIM_SILENT=1 KARVEX_SIM_TRACE=stopped.trace flash fw.hex; exit "$status") &
+  runner=$!
+  for _ in $(seq 300); do grep -q '^FT_SetRts' stopped.trace 2>/dev/null && break; sleep 0.01; done
+  kill -TERM "$(pgrep -P "$runner")"
+  wait "$runner"; status=$?
+  expect "SIGTERM" 8 "Загрузка прервана"
+  grep -E '^FT_(Set|Clr)Rts' stopped.trace | tail -n 1 | grep -q '^FT_ClrRts' ||
+    fail "SIGTERM: RTS left asserted"
+  tail -n 1 stopped.trace | grep -q '^FT_Close' || fail "SIGTERM: ended with $(tail -n 1 stopped.trace)"
+fi
+
 # Without a terminal there is no bar, even without --quiet (the runs above checked stderr).
 if [ "$system" = linux ] && command -v script >/dev/null; then
   rm -f flash.bin*

@@ -1,10 +1,14 @@
 // Preloaded into karvex-flash: gives the port named by KARVEX_SPY_PORT working DTR and RTS
-// lines (a pseudo-terminal has none) and logs, in the order the program makes them, what the
-// device would see of it: "open", "DTR 0|1", "RTS 0|1", "write XX N" (first byte, size),
-// any other modem-line request, and "close". The log goes to KARVEX_SPY_LOG.
+// lines and a serial driver's flags (a pseudo-terminal has neither) and logs, in the order the
+// program makes them, what the device and the driver would see of it: "open", "DTR 0|1",
+// "RTS 0|1" (one line per request: "DTR RTS 0" for both at once), "write XX N" (first byte,
+// size), any other modem-line request, "serial flags 0xF" (TIOCSSERIAL), "settings SPEED
+// hupcl|no-hupcl" (tcsetattr) and "close". The log goes to KARVEX_SPY_LOG.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +21,7 @@
 namespace {
 std::mutex spyLock;
 int portFd = -1;
+int serialFlags = ASYNC_SPD_HI; // a flag of the port's own, which must survive the program
 
 template <typename Fn> Fn Next(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
@@ -58,12 +63,35 @@ int LineRequest(unsigned long request, const int* bits) {
         errno = EIO;
         return -1;
     }
-    bool asserted = request == TIOCMBIS;
-    if (*bits & TIOCM_DTR)
-        Log("DTR %d", asserted);
-    if (*bits & TIOCM_RTS)
-        Log("RTS %d", asserted);
+    const char* lines = (*bits & TIOCM_DTR) && (*bits & TIOCM_RTS) ? "DTR RTS"
+                        : (*bits & TIOCM_DTR)                       ? "DTR"
+                                                                    : "RTS";
+    Log("%s %d", lines, request == TIOCMBIS);
     return 0;
+}
+
+int SerialRequest(unsigned long request, serial_struct* serial) {
+    if (request == TIOCGSERIAL) {
+        *serial = serial_struct{};
+        serial->flags = serialFlags;
+    } else {
+        serialFlags = serial->flags;
+        Log("serial flags 0x%x", serialFlags);
+    }
+    return 0;
+}
+
+const char* SpeedName(const termios* tio) {
+    switch (cfgetospeed(tio)) {
+    case B19200:
+        return "19200";
+    case B38400:
+        return "38400";
+    case B500000:
+        return "500000";
+    default:
+        return "other";
+    }
 }
 } // namespace
 
@@ -85,6 +113,8 @@ int ioctl(int fd, unsigned long request, ...) {
         std::lock_guard<std::mutex> guard(spyLock);
         if (fd == portFd && (request == TIOCMBIS || request == TIOCMBIC))
             return LineRequest(request, static_cast<const int*>(argument));
+        if (fd == portFd && (request == TIOCGSERIAL || request == TIOCSSERIAL))
+            return SerialRequest(request, static_cast<serial_struct*>(argument));
         if (fd == portFd && (request == TIOCMSET || request == TIOCSBRK || request == TIOCCBRK))
             Log("request %lu", request);
     }
@@ -97,6 +127,21 @@ ssize_t write(int fd, const void* data, size_t size) {
     if (fd == portFd && written > 0)
         Log("write %02X %zd", *static_cast<const unsigned char*>(data), written);
     return written;
+}
+
+// With KARVEX_SPY_SPEED_REFUSED set, the driver takes 500,000 baud as 460,800, as one that
+// cannot give the speed and picks a near one while reporting success.
+int tcsetattr(int fd, int action, const termios* tio) {
+    termios taken = *tio;
+    {
+        std::lock_guard<std::mutex> guard(spyLock);
+        if (fd == portFd) {
+            Log("settings %s %s", SpeedName(tio), (tio->c_cflag & HUPCL) ? "hupcl" : "no-hupcl");
+            if (std::getenv("KARVEX_SPY_SPEED_REFUSED") && cfgetospeed(tio) == B500000)
+                cfsetspeed(&taken, B460800);
+        }
+    }
+    return Next<int (*)(int, int, const termios*)>("tcsetattr")(fd, action, &taken);
 }
 
 int close(int fd) {

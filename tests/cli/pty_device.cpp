@@ -1,8 +1,9 @@
 // The virtual device's bootloader behind a pseudo-terminal, for karvex-flash --port.
-// Usage: pty_device PATH_FILE
+// Usage: pty_device PATH_FILE [LATENCY_MS]
 // Opens a pseudo-terminal pair, writes the path of its terminal end into PATH_FILE and answers
 // what arrives there with the virtual device's bootloader, configured by the same KARVEX_SIM_*
-// variables. The bootloader hears bytes only while the terminal is set to 500,000 baud 8N1, as
+// variables. LATENCY_MS is the chip's latency timer with KARVEX_SIM_CHIP_LATENCY (default 16):
+// a serial driver's, 1 in low-latency mode. The bootloader hears bytes only while the terminal is set to 500,000 baud 8N1, as
 // the device does. With KARVEX_SIM_UNPLUG_AFTER the pair is closed mid-upload. Ends, saving
 // the flash, when the last program using the terminal has closed it.
 #include <fcntl.h>
@@ -88,8 +89,8 @@ bool PublishPath(const char* pathFile, const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pty_device PATH_FILE\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: pty_device PATH_FILE [LATENCY_MS]\n");
         return 2;
     }
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
     SimConfig config = ReadSimConfig();
     VirtualDevice device;
     InitDevice(device, 0, "pty", config, config.flashPath);
+    if (argc == 3)
+        device.chip.latencyMs = static_cast<uint8_t>(std::atoi(argv[2]));
     Trace trace;
     OpenTrace(trace, config.tracePath);
     Serve(master, terminal, device, config, trace);

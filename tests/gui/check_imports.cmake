@@ -15,7 +15,7 @@ if(NOT imports)
   message(FATAL_ERROR "no imports found in ${PROGRAM}")
 endif()
 set(system_libraries kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll
-    advapi32.dll msvcrt.dll ole32.dll)
+    advapi32.dll msvcrt.dll ole32.dll setupapi.dll)
 foreach(entry IN LISTS imports)
   string(REPLACE "DLL Name: " "" library "${entry}")
   string(TOLOWER "${library}" library)
