@@ -112,6 +112,14 @@ bool ParseReplyFaults(const std::string& text, std::vector<ReplyFault>& faults) 
     });
 }
 
+bool ParseLateReplies(const std::string& text, std::vector<ReplyFault>& faults) {
+    return ParseFaultList(text, faults, [](const FaultItem& item, ReplyFault& fault) {
+        fault.sends = item.when;
+        fault.delayUs = item.status;
+        return item.hasStatus && ParseBlockKey(item.key, fault.block);
+    });
+}
+
 bool IsEntryName(const std::string& name) {
     auto named = [&](const char* known) { return name == known; };
     return std::any_of(std::begin(d2xxRequiredNames), std::end(d2xxRequiredNames), named) ||
@@ -159,13 +167,18 @@ bool Includes(const Occurrences& when, uint32_t number) {
     return false;
 }
 
-bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send) {
+const ReplyFault* FindReplyFault(const std::vector<ReplyFault>& faults, int32_t block,
+                                 uint32_t send) {
     for (const ReplyFault& fault : faults) {
         bool keyMatches = fault.block == block || (fault.block == kEveryBlock && block >= 0);
         if (keyMatches && Includes(fault.sends, send))
-            return true;
+            return &fault;
     }
-    return false;
+    return nullptr;
+}
+
+bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send) {
+    return FindReplyFault(faults, block, send) != nullptr;
 }
 
 SimConfig ReadSimConfig() {
@@ -188,6 +201,9 @@ SimConfig ReadSimConfig() {
     });
     ReadVariable(config, "KARVEX_SIM_DROP", [&](const std::string& v) {
         return ParseReplyFaults(v, config.drop);
+    });
+    ReadVariable(config, "KARVEX_SIM_LATE", [&](const std::string& v) {
+        return ParseLateReplies(v, config.late);
     });
     ReadVariable(config, "KARVEX_SIM_FAIL", [&](const std::string& v) {
         return ParseCallFaults(v, config.failures);
@@ -214,6 +230,8 @@ SimConfig ReadSimConfig() {
                  [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
     ReadVariable(config, "KARVEX_SIM_BOOT_DELAY_US",
                  [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
+    ReadVariable(config, "KARVEX_SIM_VIRTUAL_CLOCK",
+                 [&](const std::string& v) { return ParseNumber(v, config.virtualClockUs); });
     ReadVariable(config, "KARVEX_SIM_STACK",
                  [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
     return config;

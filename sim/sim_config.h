@@ -19,6 +19,7 @@ constexpr int32_t kHandshakeKey = -2;
 struct ReplyFault {
     int32_t block;
     Occurrences sends;
+    uint32_t delayUs = 0; // late replies only
 };
 
 struct CallFault {
@@ -33,6 +34,7 @@ struct SimConfig {
     std::string tracePath;
     std::vector<ReplyFault> nak;
     std::vector<ReplyFault> drop;
+    std::vector<ReplyFault> late;
     std::vector<CallFault> failures;
     bool silent = false;
     bool tripleAck = false;
@@ -46,9 +48,13 @@ struct SimConfig {
     uint32_t stackBytes = 0;  // stack used by FT_Open, FT_Close, FT_Read, FT_GetQueueStatus
     bool listening = false;   // the bootloader runs from power-up, whatever the lines
     uint32_t lineDelayUs = 0; // time each DTR/RTS call takes, outside the library's lock
+    uint32_t virtualClockUs = 0; // 0: the wall clock; else time passes only at polls, this much
     std::vector<std::string> problems; // variables ignored because they could not be read
 };
 
 SimConfig ReadSimConfig();
-// Whether a reply fault of `faults` covers send `send` of block `block` (or kHandshakeKey).
+// The first reply fault of `faults` that covers send `send` of block `block` (or
+// kHandshakeKey); null if none does.
+const ReplyFault* FindReplyFault(const std::vector<ReplyFault>& faults, int32_t block,
+                                 uint32_t send);
 bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t send);

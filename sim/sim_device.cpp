@@ -87,6 +87,12 @@ std::string Note(const VirtualDevice& device, const std::string& text) {
     return "# dev=" + std::to_string(device.index) + " " + text + "\n";
 }
 
+// How much later than the others the reply to this send comes (KARVEX_SIM_LATE).
+SimClock::duration LateBy(const SimConfig& config, int32_t block, uint32_t send) {
+    const ReplyFault* late = FindReplyFault(config.late, block, send);
+    return std::chrono::microseconds(late ? late->delayUs : 0);
+}
+
 void AnswerHandshake(VirtualDevice& device, const SimConfig& config, SimClock::time_point at,
                      std::string& notes) {
     uint32_t send = ++device.sends[kHandshakeKey];
@@ -96,7 +102,7 @@ void AnswerHandshake(VirtualDevice& device, const SimConfig& config, SimClock::t
         return;
     }
     bool refused = FaultApplies(config.nak, kHandshakeKey, send);
-    Reply(device, config, refused ? "N" : "CK", at);
+    Reply(device, config, refused ? "N" : "CK", at + LateBy(config, kHandshakeKey, send));
     notes += Note(device, what + (refused ? " -> N" : " -> CK"));
     if (!refused)
         device.phase = BootPhase::Ready;
@@ -128,16 +134,16 @@ std::string JudgeFrame(VirtualDevice& device, const SimConfig& config, bool& van
 void FinishFrame(VirtualDevice& device, const SimConfig& config, SimClock::time_point at,
                  std::string& notes, bool& vanished) {
     uint32_t address = (device.frame[1] << 8) | device.frame[2];
+    int32_t block = static_cast<int32_t>(address / kMaxBlock);
     std::string reply = JudgeFrame(device, config, vanished);
-    SimClock::time_point replyAt = at;
+    SimClock::time_point replyAt = at + LateBy(config, block, device.sends[block]);
     if ((config.wireTiming || config.chipLatency) && !reply.empty() && reply[0] == 'K')
         replyAt += std::chrono::microseconds(config.blockWriteUs);
     if (!vanished && !reply.empty())
         Reply(device, config, reply, replyAt);
     char text[96];
     std::snprintf(text, sizeof text, "block %u addr=0x%04X count=%u send=%u -> %s",
-                  address / kMaxBlock, address, device.frame[3],
-                  device.sends[static_cast<int32_t>(address / kMaxBlock)],
+                  address / kMaxBlock, address, device.frame[3], device.sends[block],
                   vanished ? "unplugged" : reply.empty() ? "none" : reply.c_str());
     notes += Note(device, text);
     device.frame.clear();
@@ -196,7 +202,7 @@ void PurgeReceived(VirtualDevice& device) {
     device.chip.held = 0;
 }
 
-void SetLines(VirtualDevice& device, bool dtr, bool rts) {
+void SetLines(VirtualDevice& device, bool dtr, bool rts, SimClock::time_point now) {
     bool wasRunning = device.dtr && device.rts;
     device.dtr = dtr;
     device.rts = rts;
@@ -204,7 +210,7 @@ void SetLines(VirtualDevice& device, bool dtr, bool rts) {
     if (running == wasRunning || device.listening)
         return;
     device.phase = running ? BootPhase::AwaitingHandshake : BootPhase::Off;
-    device.bootsAt = SimClock::now() + device.bootDelay;
+    device.bootsAt = now + device.bootDelay;
     device.frame.clear();
 }
 
@@ -231,6 +237,15 @@ uint32_t ReadyCount(const VirtualDevice& device, SimClock::time_point now) {
         ++ready;
     }
     return ready;
+}
+
+SimClock::time_point ReadyAt(const VirtualDevice& device, uint32_t count) {
+    if (count > device.received.size())
+        return SimClock::time_point::max();
+    SimClock::time_point at{};
+    for (uint32_t i = 0; i < count; ++i)
+        at = std::max(at, device.received[i].readyAt);
+    return at;
 }
 
 uint32_t TakeReady(VirtualDevice& device, uint8_t* dest, uint32_t count, SimClock::time_point now) {

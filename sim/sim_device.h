@@ -80,13 +80,15 @@ void SaveFlash(const VirtualDevice& device);
 void ResetReceiveLatency(VirtualDevice& device);
 // Empties the receive queue, the chip's buffer with it.
 void PurgeReceived(VirtualDevice& device);
-// Drives the lines; the bootloader runs while both are asserted and starts afresh each time,
-// hearing bytes after its start-up delay.
-void SetLines(VirtualDevice& device, bool dtr, bool rts);
+// Drives the lines at `now`; the bootloader runs while both are asserted and starts afresh
+// each time, hearing bytes after its start-up delay.
+void SetLines(VirtualDevice& device, bool dtr, bool rts, SimClock::time_point now);
 // Host bytes written at `now`. Notes for the trace are appended to `notes`. False when the
 // device vanished (the unplug fault) while taking them.
 bool Transmit(VirtualDevice& device, const SimConfig& config, const uint8_t* bytes,
               uint32_t count, SimClock::time_point now, std::string& notes);
 uint32_t ReadyCount(const VirtualDevice& device, SimClock::time_point now);
+// When the first `count` bytes of the receive queue are all readable; max() if fewer wait.
+SimClock::time_point ReadyAt(const VirtualDevice& device, uint32_t count);
 // Moves up to `count` readable bytes into `dest`; how many it moved.
 uint32_t TakeReady(VirtualDevice& device, uint8_t* dest, uint32_t count, SimClock::time_point now);

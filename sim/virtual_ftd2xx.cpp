@@ -3,6 +3,7 @@
 // from its window thread and its receive thread at once) and leaves one line in the trace.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -24,11 +25,33 @@ struct SimLibrary {
     Trace trace;
     uintptr_t nextHandle = kFirstHandle;
     bool vanished = false; // the unplug fault struck: every call fails from now on
-    std::vector<std::pair<std::string, uint32_t>> callCounts;
+    SimClock::time_point virtualNow{}; // the device's time under the virtual clock
+    std::vector<std::pair<const char*, uint32_t>> callCounts; // names as the calls give them
 };
 
 std::mutex simMutex;
 SimLibrary* sim = nullptr;
+
+// The virtual clock (configured at load, so read without the lock) makes a run depend only
+// on the program's calls, never on how fast the host runs them or how long it sleeps.
+bool VirtualClock() {
+    return sim && sim->config.virtualClockUs != 0;
+}
+
+// The device's time; under the virtual clock, called with the lock held.
+SimClock::time_point SimNow() {
+    return VirtualClock() ? sim->virtualNow : SimClock::now();
+}
+
+// Time a call spends outside the lock: slept on the wall clock, added to the virtual one.
+void TakeTime(uint32_t microseconds) {
+    if (!VirtualClock()) {
+        SleepMicroseconds(microseconds);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(simMutex);
+    sim->virtualNow += std::chrono::microseconds(microseconds);
+}
 
 // One call in progress, as its trace line will show it.
 struct CallRecord {
@@ -52,9 +75,14 @@ std::string HandleText(FT_HANDLE handle) {
     return handle ? text : "-";
 }
 
+// Text for the trace only: without one, polls and transfers are spared the formatting.
+bool Tracing() {
+    return sim && sim->trace.file;
+}
+
 FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
-    if (!sim || !sim->trace.file)
-        return status; // no trace: spare the formatting, polls are many
+    if (!Tracing())
+        return status;
     std::string device = call.device >= 0 ? std::to_string(call.device) : "-";
     WriteTraceLine(sim->trace, std::string(call.name) + " dev=" + device + " handle=" +
                                    HandleText(call.handle) + call.arguments + " -> " +
@@ -65,9 +93,14 @@ FT_STATUS Finish(CallRecord& call, FT_STATUS status) {
     return status;
 }
 
+// The names are literals, so the same address nearly always: compared as text only when not.
 uint32_t CountCall(const char* name) {
     for (auto& [counted, number] : sim->callCounts) {
         if (counted == name)
+            return ++number;
+    }
+    for (auto& [counted, number] : sim->callCounts) {
+        if (std::strcmp(counted, name) == 0)
             return ++number;
     }
     sim->callCounts.emplace_back(name, 1);
@@ -132,7 +165,13 @@ void Vanish() {
 }
 
 std::string Argument(const char* key, uint32_t value) {
+    if (!Tracing())
+        return {};
     return std::string(" ") + key + "=" + std::to_string(value);
+}
+
+std::string DataText(const uint8_t* bytes, uint32_t count) {
+    return Tracing() ? " data=" + (bytes ? HexBytes(bytes, count) : "") : "";
 }
 
 // A settings call: `apply` changes the device's chip settings once the handle checks out.
@@ -148,16 +187,32 @@ FT_STATUS SettingsCall(CallRecord call, Apply apply) {
 
 FT_STATUS LineCall(const char* name, FT_HANDLE handle, bool isDtr, bool asserted) {
     if (sim && sim->config.lineDelayUs > 0) // the configuration is fixed at load
-        SleepMicroseconds(sim->config.lineDelayUs);
+        TakeTime(sim->config.lineDelayUs);
     return SettingsCall(NewCall(name, handle), [&](VirtualDevice& device) {
-        SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted);
+        SetLines(device, isDtr ? asserted : device.dtr, isDtr ? device.rts : asserted, SimNow());
     });
+}
+
+// Under the virtual clock nothing else can happen during a wait: the clock jumps to when the
+// bytes are readable or the time-out ends. A wait without limit for bytes never coming
+// returns at once with what there is.
+void SkipWait(const VirtualDevice& device, uint32_t count) {
+    SimClock::time_point until = ReadyAt(device, count);
+    if (device.settings.readTimeoutMs != 0)
+        until = std::min(until, sim->virtualNow +
+                                    std::chrono::milliseconds(device.settings.readTimeoutMs));
+    if (until != SimClock::time_point::max())
+        sim->virtualNow = std::max(sim->virtualNow, until);
 }
 
 // Sleeps, without the lock, until `count` bytes are readable or the read time-out passes.
 FT_STATUS WaitForBytes(std::unique_lock<std::mutex>& lock, FT_HANDLE handle, uint32_t count) {
     VirtualDevice* device = DeviceOfHandle(handle);
     const uint32_t timeoutMs = device->settings.readTimeoutMs;
+    if (VirtualClock()) {
+        SkipWait(*device, count);
+        return FT_OK;
+    }
     const SimClock::time_point deadline = SimClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         SimClock::time_point now = SimClock::now();
@@ -295,8 +350,8 @@ FT_STATUS D2XX_API FT_Read(FT_HANDLE handle, void* buffer, uint32_t toRead, uint
         status = WaitForBytes(lock, handle, toRead);
     if (status == FT_OK) {
         uint8_t* bytes = static_cast<uint8_t*>(buffer);
-        *returned = TakeReady(*DeviceOfHandle(handle), bytes, toRead, SimClock::now());
-        call.results = Argument("got", *returned) + " data=" + HexBytes(bytes, *returned);
+        *returned = TakeReady(*DeviceOfHandle(handle), bytes, toRead, SimNow());
+        call.results = Argument("got", *returned) + DataText(bytes, *returned);
     }
     return Finish(call, status);
 }
@@ -305,13 +360,13 @@ FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, ui
     std::lock_guard<std::mutex> lock(simMutex);
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     CallRecord call = NewCall("FT_Write", handle);
-    call.arguments = Argument("size", toWrite) + " data=" + (bytes ? HexBytes(bytes, toWrite) : "");
+    call.arguments = Argument("size", toWrite) + DataText(bytes, toWrite);
     VirtualDevice* device = nullptr;
     FT_STATUS status = PrecheckHandle(call, device);
     if (status == FT_OK && ((!bytes && toWrite > 0) || !written))
         status = kInvalidParameter;
     if (status == FT_OK) {
-        if (!Transmit(*device, sim->config, bytes, toWrite, SimClock::now(), call.notes))
+        if (!Transmit(*device, sim->config, bytes, toWrite, SimNow(), call.notes))
             Vanish();
         *written = toWrite;
         call.results = Argument("written", toWrite);
@@ -356,13 +411,15 @@ FT_STATUS D2XX_API FT_SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t xo
 FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
     std::lock_guard<std::mutex> lock(simMutex);
     UseConfiguredStack();
+    if (VirtualClock())
+        sim->virtualNow += std::chrono::microseconds(sim->config.virtualClockUs);
     CallRecord call = NewCall("FT_GetQueueStatus", handle);
     VirtualDevice* device = nullptr;
     FT_STATUS status = PrecheckHandle(call, device);
     if (status == FT_OK && !rxBytes)
         status = kInvalidParameter;
     if (status == FT_OK) {
-        *rxBytes = ReadyCount(*device, SimClock::now());
+        *rxBytes = ReadyCount(*device, SimNow());
         call.results = Argument("rx", *rxBytes);
     }
     return Finish(call, status);

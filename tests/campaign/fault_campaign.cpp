@@ -1,22 +1,24 @@
 // A randomized fault campaign: whole uploads against the virtual device in this process, each
-// under a fault mix drawn from its seed, with the status timer ticking as fast as the engine
-// lets time-outs pass. After every upload: `done` with the image in flash, the lines released
+// under a fault mix drawn from its seed. An upload runs on this one thread, as the web page
+// runs it: the receive loop's passes, each polling once. Its time is the device's virtual
+// clock, which advances a step at each poll, and the status timer ticks at each millisecond
+// of it; nothing depends on the host's speed or sleep, so a seed replays to the same outcome
+// on every platform. After every upload: `done` with the image in flash, the lines released
 // and the device closed; or `noResponse` with the device closed; never a double open, a crash
 // or a hang. A failure prints its seed and mix; `--seed S` replays that upload alone.
 //
-//   fault_campaign [--seconds N] [--uploads N] [--first-seed S]   # runs N s, at least N uploads
+//   fault_campaign [--seconds N] [--uploads N] [--first-seed S]   # N s and N uploads, at most 3N s
 //   fault_campaign --seed S [--trace FILE]    # one upload, with the device's call trace
-#include <atomic>
+#include <bitset>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
 #include "image/flash_image.h"
@@ -30,55 +32,105 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t flashSize = 0x8000;
 constexpr int blockCount = 509;
-// Status-timer ticks per poll that found no whole reply waiting: the engine's time passes
-// only while it waits in vain, a block timing out after 250 such polls (a millisecond or
-// so), the handshake request after 2.
-constexpr uint64_t ticksPerPoll = 4;
-constexpr auto hangLimit = std::chrono::seconds(30);
+constexpr int32_t handshakeKey = -1;
+constexpr uint32_t tickUs = 1000; // the status timer's period in the device's time
+constexpr uint32_t handshakeTimeoutUs = handshakeTimeoutTicks * tickUs;
+constexpr uint32_t blockTimeoutUs = blockTimeoutTicks * tickUs;
 
 // --- The fault mix ------------------------------------------------------------------------
+// An entry point's place in the one list of them, checked when compiled.
+constexpr size_t entryCount = std::size(d2xxRequiredNames);
+constexpr size_t Entry(std::string_view name) {
+    size_t entry = 0;
+    while (name != d2xxRequiredNames[entry])
+        ++entry;
+    return entry;
+}
+
 struct CallFailure {
-    std::string call;
+    size_t entry;
     uint32_t number;
     uint32_t status;
 };
 
+// A reply fault from the send `first` of a block (or the handshake request) on.
+enum class ReplyFaultKind { refused, lost, late };
+struct DrawnReplyFault {
+    ReplyFaultKind kind;
+    int32_t block;
+    uint32_t first;
+    uint32_t delayUs;
+};
+
 struct FaultMix {
     SimVariables variables;
+    uint32_t pollUs = 100; // the device's time per poll
+    std::vector<DrawnReplyFault> replyFaults;
     std::vector<CallFailure> failures;
     std::string text; // as printed on a failure
 };
 
-const char* const entryPoints[] = {
-    "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_Close", "FT_Read",
-    "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetTimeouts",
-    "FT_SetFlowControl", "FT_GetQueueStatus", "FT_Purge", "FT_SetDtr", "FT_ClrDtr",
-    "FT_SetRts", "FT_ClrRts"};
-
+// Integer draws only: the same on every platform and standard library.
 struct Draw {
     std::mt19937_64 random;
-    bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random) < p; }
+    bool Chance(uint32_t percent) { return Below(100) < percent; }
     uint32_t Below(uint32_t n) { return uint32_t(random() % n); }
     template <typename T, size_t N> T From(const T (&values)[N]) { return values[Below(N)]; }
 };
 
-// Refused or dropped replies: a few sends of a few blocks, or of the handshake request.
-std::string ReplyFaults(Draw& draw) {
+// Delays of late replies: beyond the handshake's time-out or below it, beyond a block's
+// time-out (once or twice over) or below it.
+uint32_t LateDelayUs(Draw& draw, bool handshake) {
+    return handshake ? draw.From({3000u, 6000u, 20000u, 60000u, 300000u})
+                     : draw.From({30000u, 400000u, 1200000u, 2500000u});
+}
+
+// Half the time a block (or the handshake) struck already: a repeated send is met only when
+// an earlier one went wrong.
+int32_t PickBlock(Draw& draw, const FaultMix& mix) {
+    if (!mix.replyFaults.empty() && draw.Chance(50))
+        return mix.replyFaults[draw.Below(uint32_t(mix.replyFaults.size()))].block;
+    return draw.Chance(35) ? handshakeKey : int32_t(draw.Below(blockCount));
+}
+
+// A few sends of a few blocks, or of the handshake request, refused, lost or late; repeated
+// sends as often as first ones.
+std::string ReplyFaults(Draw& draw, ReplyFaultKind kind, FaultMix& mix) {
     std::string text;
     for (uint32_t n = 1 + draw.Below(3); n > 0; --n) {
-        std::string block = draw.Chance(0.2) ? "hs" : std::to_string(draw.Below(blockCount));
+        int32_t block = PickBlock(draw, mix);
+        bool handshake = block == handshakeKey;
         uint32_t first = 1 + draw.Below(3);
-        text += (text.empty() ? "" : ";") + block + ":" + std::to_string(first) + "-" +
-                std::to_string(first + draw.Below(3));
+        uint32_t delayUs = kind == ReplyFaultKind::late ? LateDelayUs(draw, handshake) : 0;
+        mix.replyFaults.push_back({kind, block, first, delayUs});
+        text += (text.empty() ? "" : ";") + (handshake ? "hs" : std::to_string(block)) + ":" +
+                std::to_string(first) + "-" + std::to_string(first + draw.Below(3)) +
+                (delayUs ? "=" + std::to_string(delayUs) : "");
     }
     return text;
 }
 
 // A call late in the upload as often as early: the calls an upload makes run to thousands
 // for the polls and reads, to a few for the opens, closes and line changes.
-uint32_t CallNumber(Draw& draw, const std::string& call) {
-    bool polled = call == "FT_GetQueueStatus" || call == "FT_Read" || call == "FT_Write";
+uint32_t CallNumber(Draw& draw, size_t entry) {
+    bool polled = entry == Entry("FT_GetQueueStatus") || entry == Entry("FT_Read") ||
+                  entry == Entry("FT_Write");
     return 1 + draw.Below(polled ? 1200 : 6);
+}
+
+std::string CallFailures(Draw& draw, FaultMix& mix) {
+    std::string text;
+    for (uint32_t n = 1 + draw.Below(2); n > 0; --n) {
+        size_t entry = draw.Chance(30) ? Entry("FT_Open") : draw.Below(entryCount);
+        uint32_t number = CallNumber(draw, entry);
+        // FT_Open refused as by a device held elsewhere (3), others as I/O errors (4), and
+        // now and then an invalid handle (1).
+        uint32_t status = draw.Chance(20) ? 1 : entry == Entry("FT_Open") ? 3 : 4;
+        mix.failures.push_back({entry, number, status});
+        text += (text.empty() ? "" : ";") + std::string(d2xxRequiredNames[entry]) + ":" +
+                std::to_string(number) + "=" + std::to_string(status);
+    }
+    return text;
 }
 
 std::string tracePath; // empty: no trace, the campaign judges by what it sees
@@ -87,81 +139,78 @@ FaultMix DrawMix(uint64_t seed) {
     Draw draw{std::mt19937_64(seed)};
     FaultMix mix;
     SimVariables& v = mix.variables;
+    mix.pollUs = draw.From({50u, 100u, 250u, 500u, 1000u});
+    v["VIRTUAL_CLOCK"] = std::to_string(mix.pollUs);
     v["TRACE"] = tracePath;
-    if (draw.Chance(0.25))
-        v["NAK"] = ReplyFaults(draw);
-    if (draw.Chance(0.15))
-        v["DROP"] = ReplyFaults(draw);
-    // Every reply late by about a poll, or by more than the handshake's time-out. Never by
-    // more than a block's: replies carry no address, so a block resent after its time-out gets
-    // two, and the second is taken for the next block's; should that block be refused, its
-    // refusal is taken for the block after, and the refused block is never sent again.
-    if (draw.Chance(0.2))
-        v["LATENCY_US"] = std::to_string(draw.From({2u, 10u, 30u}));
-    // Tripled acknowledgements come as one reply: split, each 'K' would count for a block.
-    if (draw.Chance(0.15))
+    if (draw.Chance(30))
+        v["NAK"] = ReplyFaults(draw, ReplyFaultKind::refused, mix);
+    if (draw.Chance(20))
+        v["DROP"] = ReplyFaults(draw, ReplyFaultKind::lost, mix);
+    if (draw.Chance(30))
+        v["LATE"] = ReplyFaults(draw, ReplyFaultKind::late, mix);
+    // Every reply late, below or beyond the handshake's time-out (never beyond its 100
+    // retries: nothing would be left to try).
+    if (draw.Chance(25))
+        v["LATENCY_US"] = std::to_string(draw.From({2u, 30u, 300u, 3000u, 6000u, 20000u, 60000u}));
+    if (draw.Chance(25))
         v["TRIPLE_ACK"] = "1";
-    else if (draw.Chance(0.15))
-        v["SPLIT_US"] = std::to_string(draw.From({0u, 5u, 30u}));
-    if (draw.Chance(0.05))
+    if (draw.Chance(30))
+        v["SPLIT_US"] = std::to_string(draw.From({0u, 5u, 300u, 3000u, 12000u, 33000u, 60000u}));
+    if (draw.Chance(5))
         v["UNPLUG_AFTER"] = std::to_string(1 + draw.Below(blockCount));
-    if (draw.Chance(0.12))
-        v["BOOT_DELAY_US"] = std::to_string(draw.From({20u, 300u, 3000u}));
-    if (draw.Chance(0.1))
+    if (draw.Chance(12))
+        v["BOOT_DELAY_US"] = std::to_string(draw.From({20u, 3000u, 30000u, 600000u}));
+    if (draw.Chance(10))
         v["STACK"] = "65536";
-    if (draw.Chance(0.02))
+    if (draw.Chance(2))
         v["SILENT"] = "1";
-    if (draw.Chance(0.3)) {
-        std::string fail;
-        for (uint32_t n = 1 + draw.Below(2); n > 0; --n) {
-            std::string call = draw.Chance(0.3) ? "FT_Open" : draw.From(entryPoints);
-            uint32_t number = CallNumber(draw, call);
-            // FT_Open refused as by a device held elsewhere (3), others as I/O errors (4),
-            // and now and then an invalid handle (1).
-            uint32_t status = draw.Chance(0.2) ? 1 : call == "FT_Open" ? 3 : 4;
-            mix.failures.push_back({call, number, status});
-            fail += (fail.empty() ? "" : ";") + call + ":" + std::to_string(number) + "=" +
-                    std::to_string(status);
-        }
-        v["FAIL"] = fail;
-    }
+    if (draw.Chance(30))
+        v["FAIL"] = CallFailures(draw, mix);
     for (const auto& [name, value] : v) {
         if (name != "TRACE")
             mix.text += (mix.text.empty() ? "" : " ") + ("KARVEX_SIM_" + name) + "=" + value;
     }
-    if (mix.text.empty())
-        mix.text = "no fault";
     return mix;
 }
 
+uint32_t Variable(const FaultMix& mix, const char* name) {
+    auto found = mix.variables.find(name);
+    return found == mix.variables.end() ? 0 : uint32_t(std::stoul(found->second));
+}
+
 // --- What the device went through, seen at the program's calls -----------------------------
-// Both of the program's threads call; the counts match the device's own because no entry
-// point is called by both at once (opens and closes are serialised by the program).
 struct Observed {
     const FaultMix* mix = nullptr;
-    std::map<std::string, uint32_t> calls; // per entry point, counted from 1 as the device does
+    uint32_t calls[entryCount] = {}; // per entry point, counted from 1 as the device does
+    uint64_t polls = 0;
     bool open = false;
     bool dtr = false;
     bool rts = false;
-    bool vanished = false;             // a call failed with 4 that was not injected: unplugged
-    bool closeFailedWhileOpen = false; // an injected close failure left the device open
-    bool endExcused = false;           // an injected failure struck a release call of the end
+    uint64_t linesUpAtUs = 0; // when both lines were last asserted, in the device's time
+    bool linesWereUp = false;
+    uint32_t heardRequests = 0;         // handshake requests the bootloader heard
+    std::map<int32_t, uint32_t> frames; // data block frames the device took, per block
+    bool vanished = false;              // a call failed with 4 that was not injected: unplugged
+    bool closeFailedWhileOpen = false;  // an injected close failure left the device open
+    bool endExcused = false;            // an injected failure struck a release call of the end
     std::string violation;
 };
 Observed seen;
-std::mutex seenLock;
-std::atomic<uint64_t> pollsInVain{0};
-std::atomic<uint64_t> writes{0}; // each write reloads the countdown: a new wait begins
 DriverTable library; // the virtual device's own entries, under the observing ones
 
-bool Ending() { return upload.done.load() || upload.noResponse.load(); }
+uint64_t DeviceTimeUs() {
+    return seen.polls * seen.mix->pollUs;
+}
+
+bool Ending() {
+    return upload.done.load() || upload.noResponse.load();
+}
 
 // Numbers the call and tells whether the mix makes it fail.
-bool Injected(const char* call) {
-    std::lock_guard<std::mutex> lock(seenLock);
-    uint32_t number = ++seen.calls[call];
+bool Injected(size_t entry) {
+    uint32_t number = ++seen.calls[entry];
     for (const CallFailure& failure : seen.mix->failures) {
-        if (failure.call == call && failure.number == number)
+        if (failure.entry == entry && failure.number == number)
             return true;
     }
     return false;
@@ -171,7 +220,6 @@ bool Injected(const char* call) {
 void NoteStatus(FT_STATUS status, bool injected) {
     if (status == FT_OK)
         return;
-    std::lock_guard<std::mutex> lock(seenLock);
     if (status == FT_IO_ERROR && !injected)
         seen.vanished = true;
     if (injected && Ending())
@@ -179,10 +227,9 @@ void NoteStatus(FT_STATUS status, bool injected) {
 }
 
 FT_STATUS D2XX_API ObservedOpen(int index, FT_HANDLE* handle) {
-    bool injected = Injected("FT_Open");
+    bool injected = Injected(Entry("FT_Open"));
     FT_STATUS status = library.FT_Open(index, handle);
     NoteStatus(status, injected);
-    std::lock_guard<std::mutex> lock(seenLock);
     if (status == FT_OK && seen.open)
         seen.violation = "opened twice";
     if (status == FT_DEVICE_NOT_OPENED && !injected && !seen.closeFailedWhileOpen)
@@ -195,10 +242,9 @@ FT_STATUS D2XX_API ObservedOpen(int index, FT_HANDLE* handle) {
 }
 
 FT_STATUS D2XX_API ObservedClose(FT_HANDLE handle) {
-    bool injected = Injected("FT_Close");
+    bool injected = Injected(Entry("FT_Close"));
     FT_STATUS status = library.FT_Close(handle);
     NoteStatus(status, injected);
-    std::lock_guard<std::mutex> lock(seenLock);
     if (status == FT_OK)
         seen.open = false;
     if (injected && seen.open)
@@ -206,78 +252,171 @@ FT_STATUS D2XX_API ObservedClose(FT_HANDLE handle) {
     return status;
 }
 
-template <const char* name, bool Observed::*line, bool level, FT_LineFn DriverTable::*entry>
+template <size_t entry, bool Observed::*line, bool level, FT_LineFn DriverTable::*member>
 FT_STATUS D2XX_API ObservedLine(FT_HANDLE handle) {
-    bool injected = Injected(name);
-    FT_STATUS status = (library.*entry)(handle);
+    bool injected = Injected(entry);
+    FT_STATUS status = (library.*member)(handle);
     NoteStatus(status, injected);
-    std::lock_guard<std::mutex> lock(seenLock);
+    bool wereUp = seen.dtr && seen.rts;
     if (status == FT_OK)
         seen.*line = level;
+    if (!wereUp && seen.dtr && seen.rts) {
+        seen.linesUpAtUs = DeviceTimeUs();
+        seen.linesWereUp = true;
+    }
     return status;
 }
-constexpr char setDtr[] = "FT_SetDtr", clrDtr[] = "FT_ClrDtr";
-constexpr char setRts[] = "FT_SetRts", clrRts[] = "FT_ClrRts";
 
 // The other entries: counted, so that the numbering of every entry point stays the device's.
-template <const char* name, typename Fn, Fn DriverTable::*entry, typename... Args>
+template <size_t entry, typename Fn, Fn DriverTable::*member, typename... Args>
 FT_STATUS D2XX_API Counted(Args... args) {
-    bool injected = Injected(name);
-    FT_STATUS status = (library.*entry)(args...);
+    bool injected = Injected(entry);
+    FT_STATUS status = (library.*member)(args...);
     NoteStatus(status, injected);
     return status;
 }
-constexpr char readName[] = "FT_Read", writeName[] = "FT_Write", purgeName[] = "FT_Purge";
-constexpr char baudName[] = "FT_SetBaudRate", dataName[] = "FT_SetDataCharacteristics";
-constexpr char timeoutsName[] = "FT_SetTimeouts", flowName[] = "FT_SetFlowControl";
-constexpr char createName[] = "FT_CreateDeviceInfoList", listName[] = "FT_GetDeviceInfoList";
-constexpr char queueName[] = "FT_GetQueueStatus";
+
+// Counts the sends the device's reply faults count: handshake requests the bootloader hears
+// (both lines up, its start-up delay over) and data block frames.
+void NoteSend(const uint8_t* bytes, uint32_t count) {
+    bool booted = seen.dtr && seen.rts &&
+                  DeviceTimeUs() >= seen.linesUpAtUs + Variable(*seen.mix, "BOOT_DELAY_US");
+    if (count == 1 && bytes[0] == handshakeRequest && booted)
+        ++seen.heardRequests;
+    if (count > 4 && bytes[0] == 0)
+        ++seen.frames[((bytes[1] << 8) | bytes[2]) / blockSize];
+}
 
 FT_STATUS D2XX_API ObservedWrite(FT_HANDLE handle, void* bytes, uint32_t count, uint32_t* written) {
-    FT_STATUS status = Counted<writeName, FT_WriteFn, &DriverTable::FT_Write, FT_HANDLE, void*,
-                               uint32_t, uint32_t*>(handle, bytes, count, written);
-    ++writes;
+    FT_STATUS status = Counted<Entry("FT_Write"), FT_WriteFn, &DriverTable::FT_Write, FT_HANDLE,
+                               void*, uint32_t, uint32_t*>(handle, bytes, count, written);
+    if (status == FT_OK)
+        NoteSend(static_cast<const uint8_t*>(bytes), count);
     return status;
 }
 
+// The status timer, in the device's time: every poll advances it a step, and the timer ticks
+// at each millisecond passed, so the ticks come from the engine's own polls.
 FT_STATUS D2XX_API ObservedQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
-    FT_STATUS status = Counted<queueName, FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
-                               FT_HANDLE, uint32_t*>(handle, waiting);
-    if (status != FT_OK || *waiting < upload.expectedReplyLength.load())
-        ++pollsInVain;
+    FT_STATUS status =
+        Counted<Entry("FT_GetQueueStatus"), FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
+                FT_HANDLE, uint32_t*>(handle, waiting);
+    if (++seen.polls % (tickUs / seen.mix->pollUs) == 0)
+        TickCountdown();
     return status;
 }
 
 void ObserveTheLibrary() {
     library = driver;
     driver.FT_CreateDeviceInfoList =
-        Counted<createName, FT_CreateDeviceInfoListFn, &DriverTable::FT_CreateDeviceInfoList,
-                uint32_t*>;
+        Counted<Entry("FT_CreateDeviceInfoList"), FT_CreateDeviceInfoListFn,
+                &DriverTable::FT_CreateDeviceInfoList, uint32_t*>;
     driver.FT_GetDeviceInfoList =
-        Counted<listName, FT_GetDeviceInfoListFn, &DriverTable::FT_GetDeviceInfoList,
-                FT_DEVICE_LIST_INFO_NODE*, uint32_t*>;
+        Counted<Entry("FT_GetDeviceInfoList"), FT_GetDeviceInfoListFn,
+                &DriverTable::FT_GetDeviceInfoList, FT_DEVICE_LIST_INFO_NODE*, uint32_t*>;
     driver.FT_Open = ObservedOpen;
     driver.FT_Close = ObservedClose;
-    driver.FT_Read = Counted<readName, FT_ReadFn, &DriverTable::FT_Read, FT_HANDLE, void*,
+    driver.FT_Read = Counted<Entry("FT_Read"), FT_ReadFn, &DriverTable::FT_Read, FT_HANDLE, void*,
                              uint32_t, uint32_t*>;
     driver.FT_Write = ObservedWrite;
-    driver.FT_SetBaudRate =
-        Counted<baudName, FT_SetBaudRateFn, &DriverTable::FT_SetBaudRate, FT_HANDLE, uint32_t>;
+    driver.FT_SetBaudRate = Counted<Entry("FT_SetBaudRate"), FT_SetBaudRateFn,
+                                    &DriverTable::FT_SetBaudRate, FT_HANDLE, uint32_t>;
     driver.FT_SetDataCharacteristics =
-        Counted<dataName, FT_SetDataCharacteristicsFn, &DriverTable::FT_SetDataCharacteristics,
-                FT_HANDLE, uint8_t, uint8_t, uint8_t>;
-    driver.FT_SetTimeouts = Counted<timeoutsName, FT_SetTimeoutsFn, &DriverTable::FT_SetTimeouts,
-                                    FT_HANDLE, uint32_t, uint32_t>;
+        Counted<Entry("FT_SetDataCharacteristics"), FT_SetDataCharacteristicsFn,
+                &DriverTable::FT_SetDataCharacteristics, FT_HANDLE, uint8_t, uint8_t, uint8_t>;
+    driver.FT_SetTimeouts = Counted<Entry("FT_SetTimeouts"), FT_SetTimeoutsFn,
+                                    &DriverTable::FT_SetTimeouts, FT_HANDLE, uint32_t, uint32_t>;
     driver.FT_SetFlowControl =
-        Counted<flowName, FT_SetFlowControlFn, &DriverTable::FT_SetFlowControl, FT_HANDLE,
-                uint16_t, uint8_t, uint8_t>;
+        Counted<Entry("FT_SetFlowControl"), FT_SetFlowControlFn, &DriverTable::FT_SetFlowControl,
+                FT_HANDLE, uint16_t, uint8_t, uint8_t>;
     driver.FT_GetQueueStatus = ObservedQueueStatus;
     driver.FT_Purge =
-        Counted<purgeName, FT_PurgeFn, &DriverTable::FT_Purge, FT_HANDLE, uint32_t>;
-    driver.FT_SetDtr = ObservedLine<setDtr, &Observed::dtr, true, &DriverTable::FT_SetDtr>;
-    driver.FT_ClrDtr = ObservedLine<clrDtr, &Observed::dtr, false, &DriverTable::FT_ClrDtr>;
-    driver.FT_SetRts = ObservedLine<setRts, &Observed::rts, true, &DriverTable::FT_SetRts>;
-    driver.FT_ClrRts = ObservedLine<clrRts, &Observed::rts, false, &DriverTable::FT_ClrRts>;
+        Counted<Entry("FT_Purge"), FT_PurgeFn, &DriverTable::FT_Purge, FT_HANDLE, uint32_t>;
+    driver.FT_SetDtr =
+        ObservedLine<Entry("FT_SetDtr"), &Observed::dtr, true, &DriverTable::FT_SetDtr>;
+    driver.FT_ClrDtr =
+        ObservedLine<Entry("FT_ClrDtr"), &Observed::dtr, false, &DriverTable::FT_ClrDtr>;
+    driver.FT_SetRts =
+        ObservedLine<Entry("FT_SetRts"), &Observed::rts, true, &DriverTable::FT_SetRts>;
+    driver.FT_ClrRts =
+        ObservedLine<Entry("FT_ClrRts"), &Observed::rts, false, &DriverTable::FT_ClrRts>;
+}
+
+// --- Which faults an upload met --------------------------------------------------------------
+enum FaultKind {
+    lateBeyondHandshake,
+    lateBeyondBlock,
+    refusedRepeatedRequest,
+    lostRepeatedRequest,
+    refusedRepeatedBlock,
+    lostRepeatedBlock,
+    refusedFirstSend,
+    lostFirstSend,
+    tripleSplit,
+    splitTensOfMs,
+    unplugged,
+    failedCall,
+    bootDelay,
+    stackUse,
+    silent,
+    faultKinds
+};
+const char* const faultKindNames[faultKinds] = {"late beyond handshake",
+                                                "late beyond block",
+                                                "refused repeated request",
+                                                "lost repeated request",
+                                                "refused repeated block",
+                                                "lost repeated block",
+                                                "refused first send",
+                                                "lost first send",
+                                                "triple split",
+                                                "split tens of ms",
+                                                "unplugged",
+                                                "failed call",
+                                                "boot delay",
+                                                "stack",
+                                                "silent"};
+using FaultKinds = std::bitset<faultKinds>;
+
+// A refused, lost or late reply is met once the device took the send it strikes; a late one
+// counts when it comes after the time-out of what it answers.
+void NoteReplyFaultsMet(const FaultMix& mix, FaultKinds& met) {
+    for (const DrawnReplyFault& fault : mix.replyFaults) {
+        bool handshake = fault.block == handshakeKey;
+        if ((handshake ? seen.heardRequests : seen.frames[fault.block]) < fault.first)
+            continue;
+        bool repeated = fault.first > 1;
+        if (fault.kind == ReplyFaultKind::refused)
+            met.set(!repeated   ? refusedFirstSend
+                    : handshake ? refusedRepeatedRequest
+                                : refusedRepeatedBlock);
+        else if (fault.kind == ReplyFaultKind::lost)
+            met.set(!repeated   ? lostFirstSend
+                    : handshake ? lostRepeatedRequest
+                                : lostRepeatedBlock);
+        else if (fault.delayUs > (handshake ? handshakeTimeoutUs : blockTimeoutUs))
+            met.set(handshake ? lateBeyondHandshake : lateBeyondBlock);
+    }
+}
+
+FaultKinds FaultsMet(const FaultMix& mix) {
+    FaultKinds met;
+    NoteReplyFaultsMet(mix, met);
+    bool heard = seen.heardRequests > 0;
+    bool blocksSent = !seen.frames.empty();
+    if (Variable(mix, "LATENCY_US") > handshakeTimeoutUs && heard)
+        met.set(lateBeyondHandshake);
+    if (Variable(mix, "TRIPLE_ACK") && mix.variables.count("SPLIT_US") && blocksSent)
+        met.set(tripleSplit);
+    if (Variable(mix, "SPLIT_US") >= 10000 && heard)
+        met.set(splitTensOfMs);
+    met.set(unplugged, seen.vanished);
+    for (const CallFailure& failure : mix.failures)
+        met.set(failedCall, met[failedCall] || seen.calls[failure.entry] >= failure.number);
+    met.set(bootDelay, Variable(mix, "BOOT_DELAY_US") && seen.linesWereUp);
+    met.set(stackUse, Variable(mix, "STACK") && seen.calls[Entry("FT_Open")] > 0);
+    met.set(silent, Variable(mix, "SILENT") && heard);
+    return met;
 }
 
 // --- One upload -----------------------------------------------------------------------------
@@ -287,6 +426,8 @@ const char* const outcomeNames[] = {"done", "noResponse", "device not opened", "
 struct Result {
     Outcome outcome = Outcome::noDevice;
     std::string violation;
+    FaultKinds met;
+    uint64_t polls = 0;
 };
 
 char crashReport[2048] = "";
@@ -296,29 +437,17 @@ void ReportCrash(int signal) {
     std::_Exit(1);
 }
 
-// The status timer, on a thread of its own as in the window: it ticks ticksPerPoll times per
-// poll in vain of the current wait, catching up every 100 µs. Polls of a wait that a write
-// has ended since are not ticked: they would time the new frame out early. False if the
-// upload never ended.
-bool PlayStatusTimer() {
-    auto deadline = Clock::now() + hangLimit;
-    uint64_t writesSeen = writes.load();
-    uint64_t pollsTicked = pollsInVain.load();
-    while (upload.receiving.load()) {
-        if (writes.load() != writesSeen) {
-            writesSeen = writes.load();
-            pollsTicked = pollsInVain.load();
-        } else if (pollsInVain.load() > pollsTicked) {
-            for (uint64_t tick = 0; tick < ticksPerPoll; ++tick)
-                TickCountdown();
-            ++pollsTicked;
-        } else if (Clock::now() > deadline) {
-            return false;
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
+// The receive loop's passes until the upload ends; false if it has not ended within twice
+// the passes that its time-outs and retry budgets allow.
+bool PlayUpload(const FaultMix& mix) {
+    uint64_t ticks = (handshakeRetryBudget + 1) * handshakeTimeoutTicks +
+                     uint64_t(blockCount) * (blockRetryBudget + 1) * blockTimeoutTicks;
+    uint64_t passes = 2 * ticks * (tickUs / mix.pollUs);
+    for (uint64_t pass = 0; pass < passes; ++pass) {
+        if (!ReceivePass())
+            return true;
     }
-    return true;
+    return false;
 }
 
 void FillImage(uint64_t seed) {
@@ -335,8 +464,8 @@ void PrepareFlash(const std::string& path) {
     std::vector<uint8_t> flash(flashSize);
     for (size_t i = 0; i < flashSize; ++i)
         flash[i] = uint8_t(~FlashImage[i % imageSize]);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(flash.data()),
-                                                std::streamsize(flash.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(flash.data()), std::streamsize(flash.size()));
 }
 
 std::string CheckEnd(Outcome outcome, const SimSession& session) {
@@ -352,6 +481,24 @@ std::string CheckEnd(Outcome outcome, const SimSession& session) {
     if (flash.size() != flashSize || !std::equal(FlashImage, FlashImage + imageSize, flash.begin()))
         return "done, but the flash differs from the image";
     return "";
+}
+
+// The upload as the window makes it, its passes on this thread.
+void Upload(const FaultMix& mix, Result& result) {
+    if (!OpenDeviceForUpload(0)) {
+        result.outcome = Outcome::notOpened;
+        return;
+    }
+    BeginUpload();
+    SetControlLines(currentDevice, true);
+    if (!PlayUpload(mix)) {
+        result.violation = "hang: the upload never ended";
+        return;
+    }
+    bool done = upload.done.load(), noResponse = upload.noResponse.load();
+    if (done == noResponse)
+        result.violation = done ? "ended both done and noResponse" : "ended without outcome";
+    result.outcome = done ? Outcome::done : Outcome::noResponse;
 }
 
 Result RunUpload(uint64_t seed) {
@@ -371,35 +518,19 @@ Result RunUpload(uint64_t seed) {
         return result;
     }
     ObserveTheLibrary();
-    if (EnumerateDevices() != 1) {
-        StopSim();
-        return result;
-    }
-    if (!OpenDeviceForUpload(0)) {
-        result.outcome = Outcome::notOpened;
-    } else {
-        StartUpload();
-        SetControlLines(0, true);
-        if (!PlayStatusTimer()) {
-            std::fprintf(stderr, "fault_campaign: seed %llu (%s): hang, the upload never ended\n",
-                         static_cast<unsigned long long>(seed), mix.text.c_str());
-            std::_Exit(1); // the receive thread still runs: nothing sound can follow
-        }
-        bool done = upload.done.load(), noResponse = upload.noResponse.load();
-        if (done == noResponse)
-            result.violation = done ? "ended both done and noResponse" : "ended without outcome";
-        result.outcome = done ? Outcome::done : Outcome::noResponse;
-    }
-    if (result.violation.empty()) {
-        std::lock_guard<std::mutex> lock(seenLock);
-        result.violation = seen.violation;
-    }
+    if (EnumerateDevices() == 1)
+        Upload(mix, result);
     if (result.violation.empty())
+        result.violation = seen.violation;
+    if (result.violation.empty() && result.outcome != Outcome::noDevice)
         result.violation = CheckEnd(result.outcome, session);
+    result.met = FaultsMet(mix);
+    result.polls = seen.polls;
     StopSim();
     return result;
 }
 
+// --- The run ------------------------------------------------------------------------------
 struct Options {
     double seconds = 60;
     uint64_t uploads = 10000;
@@ -429,6 +560,46 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     }
     return argc % 2 == 1;
 }
+
+struct Tally {
+    uint64_t uploads = 0;
+    uint64_t outcomes[4] = {};
+    uint64_t met[faultKinds] = {};
+    uint64_t digest = 0xCBF29CE484222325; // FNV-1a over each upload's outcome and polls
+};
+
+void Count(Tally& tally, const Result& result) {
+    ++tally.uploads;
+    ++tally.outcomes[int(result.outcome)];
+    for (int kind = 0; kind < faultKinds; ++kind)
+        tally.met[kind] += result.met[size_t(kind)];
+    for (uint64_t value : {uint64_t(result.outcome), result.polls}) {
+        for (int byte = 0; byte < 8; ++byte)
+            tally.digest = (tally.digest ^ ((value >> (8 * byte)) & 0xFF)) * 0x100000001B3;
+    }
+}
+
+void PrintSummary(const Tally& tally, const Options& options, double seconds) {
+    std::printf("fault_campaign: %llu uploads in %.1f s (%.0f per second):",
+                static_cast<unsigned long long>(tally.uploads), seconds,
+                double(tally.uploads) / seconds);
+    for (int i = 0; i < 4; ++i)
+        std::printf("%s %s %llu", i ? "," : "", outcomeNames[i],
+                    static_cast<unsigned long long>(tally.outcomes[i]));
+    std::printf("\n  met:");
+    for (int kind = 0; kind < faultKinds; ++kind)
+        std::printf("%s %s %llu", kind ? "," : "", faultKindNames[kind],
+                    static_cast<unsigned long long>(tally.met[kind]));
+    std::printf("\n  seeds %llu..%llu, outcome digest %016llx\n",
+                static_cast<unsigned long long>(options.firstSeed),
+                static_cast<unsigned long long>(options.firstSeed + tally.uploads - 1),
+                static_cast<unsigned long long>(tally.digest));
+    if (options.single)
+        std::printf("  mix: %s\n", DrawMix(options.firstSeed).text.c_str());
+    if (!options.single && tally.uploads < options.uploads)
+        std::printf("fault_campaign: fewer uploads than the %llu asked for\n",
+                    static_cast<unsigned long long>(options.uploads));
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -443,35 +614,24 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 1024);
     auto start = Clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-    uint64_t counts[4] = {};
-    uint64_t uploads = 0;
+    Tally tally;
     for (uint64_t seed = options.firstSeed;; ++seed) {
         Result result = RunUpload(seed);
-        ++uploads;
-        ++counts[int(result.outcome)];
+        Count(tally, result);
         if (!result.violation.empty()) {
-            std::printf("fault_campaign: FAILED at seed %llu: %s\n  mix: %s\n  replay: "
-                        "fault_campaign --seed %llu\n",
-                        static_cast<unsigned long long>(seed), result.violation.c_str(),
-                        DrawMix(seed).text.c_str(), static_cast<unsigned long long>(seed));
+            std::printf("fault_campaign: FAILED at seed %llu, upload %llu, after %.1f s: %s\n"
+                        "  mix: %s\n  replay: fault_campaign --seed %llu\n",
+                        static_cast<unsigned long long>(seed),
+                        static_cast<unsigned long long>(tally.uploads), elapsed(),
+                        result.violation.c_str(), DrawMix(seed).text.c_str(),
+                        static_cast<unsigned long long>(seed));
             return 1;
         }
-        bool enough = elapsed() >= options.seconds && uploads >= options.uploads;
-        if (options.single || enough || elapsed() >= 3 * options.seconds)
+        bool enough = elapsed() >= options.seconds && tally.uploads >= options.uploads;
+        bool overTime = options.seconds > 0 && elapsed() >= 3 * options.seconds;
+        if (options.single || enough || overTime)
             break;
     }
-    double seconds = elapsed();
-    std::printf("fault_campaign: %llu uploads in %.1f s (%.0f per second):",
-                static_cast<unsigned long long>(uploads), seconds, double(uploads) / seconds);
-    for (int i = 0; i < 4; ++i)
-        std::printf("%s %s %llu", i ? "," : "", outcomeNames[i],
-                    static_cast<unsigned long long>(counts[i]));
-    std::printf("\n  seeds %llu..%llu\n", static_cast<unsigned long long>(options.firstSeed),
-                static_cast<unsigned long long>(options.firstSeed + uploads - 1));
-    if (options.single)
-        std::printf("  mix: %s\n", DrawMix(options.firstSeed).text.c_str());
-    if (!options.single && uploads < options.uploads)
-        std::printf("fault_campaign: fewer uploads than the %llu asked for\n",
-                    static_cast<unsigned long long>(options.uploads));
+    PrintSummary(tally, options, elapsed());
     return 0;
 }

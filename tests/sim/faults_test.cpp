@@ -44,6 +44,19 @@ TEST_F(Faults, NakAndDropHitTheGivenSendsOfTheGivenBlocks) {
     EXPECT_EQ(Send(sim, handle, 3), "K");
 }
 
+// A late reply holds up the replies behind it, as a stalled line does. Timed by the virtual
+// clock: each read waits out its 200 ms time-out at most.
+TEST_F(Faults, LateRepliesHoldUpTheRepliesBehindThem) {
+    Load({{"KARVEX_SIM_LATE", "hs:1=300000;1:2=500000"}, {"KARVEX_SIM_VIRTUAL_CLOCK", "1000"}});
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(Handshake(sim, handle), "") << "at 200 ms";
+    ASSERT_EQ(ReadText(sim, handle, 2), "CK") << "at 300 ms";
+    EXPECT_EQ(Send(sim, handle, 1), "K");
+    EXPECT_EQ(Send(sim, handle, 1), "") << "at 500 ms";
+    EXPECT_EQ(Send(sim, handle, 2, 2), "") << "at 700 ms, block 2's 'K' behind the late one";
+    EXPECT_EQ(ReadText(sim, handle, 2), "KK") << "at 800 ms";
+}
+
 TEST_F(Faults, EveryBlockDroppedButTheHandshakeAnswered) {
     Load({{"KARVEX_SIM_DROP", "*"}});
     FT_HANDLE handle = nullptr;
@@ -175,6 +188,43 @@ TEST_F(Faults, SplitRepliesStartUpDelayListeningAndSlowLines) {
     EXPECT_GE(steady_clock::now() - start, milliseconds(100));
     ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK);
     EXPECT_EQ(ReadText(sim, handle, 2), "CK") << "not heard with DTR released";
+}
+
+// Under the virtual clock the device's time passes by the step at each poll and by the
+// waits of reads and line calls, never by the host's time: the start-up delay, latency and
+// split are counted in polls, and a read jumps to its bytes or its time-out without waiting.
+TEST_F(Faults, VirtualClockPassesOnlyAtPollsReadsAndLineCalls) {
+    using namespace std::chrono;
+    Load({{"KARVEX_SIM_VIRTUAL_CLOCK", "1000"}, {"KARVEX_SIM_BOOT_DELAY_US", "1000"},
+          {"KARVEX_SIM_LATENCY_US", "3000"}, {"KARVEX_SIM_SPLIT_US", "2000"}});
+    FT_HANDLE handle = OpenForBootloader(sim);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK); // at 0 ms, during the start-up delay
+    std::this_thread::sleep_for(milliseconds(20));
+    auto poll = [&] {
+        uint32_t waiting = 77;
+        return sim.FT_GetQueueStatus(handle, &waiting) == FT_OK ? waiting : 77;
+    };
+    EXPECT_EQ(poll(), 0u);
+    ASSERT_EQ(WriteBytes(sim, handle, {0xC1}), FT_OK); // at 1 ms: 'C' at 4 ms, 'K' at 6 ms
+    std::vector<uint32_t> polls;
+    for (int i = 0; i < 5; ++i)
+        polls.push_back(poll());
+    EXPECT_EQ(polls, (std::vector<uint32_t>{0, 0, 1, 1, 2}));
+    EXPECT_EQ(ReadText(sim, handle, 2), "CK");
+
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 2, 2), FT_OK);
+    ASSERT_EQ(WriteBytes(sim, handle, BlockFrame(0, kData)), FT_OK); // at 6 ms: 'K' at 9 ms
+    EXPECT_EQ(ReadText(sim, handle, 1), "") << "the time-out ends at 8 ms";
+    EXPECT_EQ(ReadText(sim, handle, 1), "K") << "the read ends at 9 ms";
+
+    Load({{"KARVEX_SIM_VIRTUAL_CLOCK", "1000"}, {"KARVEX_SIM_LINE_DELAY_US", "3000000"}});
+    auto start = steady_clock::now();
+    handle = OpenForBootloader(sim);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(sim.FT_SetTimeouts(handle, 10000, 10000), FT_OK);
+    EXPECT_EQ(ReadText(sim, handle, 1), "");
+    EXPECT_LT(steady_clock::now() - start, seconds(3)) << "16 s of line calls and read time-out";
 }
 
 // 40 frames of 69 bytes at 500,000 baud take 55.2 ms on the line; the last 'K' cannot be

@@ -35,7 +35,7 @@ EMSCRIPTEN_KEEPALIVE void device_set_framing(uint32_t baud, uint8_t dataBits, ui
 }
 
 EMSCRIPTEN_KEEPALIVE void device_set_lines(bool dtr, bool rts) {
-    SetLines(device, dtr, rts);
+    SetLines(device, dtr, rts, SimClock::now());
 }
 
 // False once the device has vanished (KARVEX_SIM_UNPLUG_AFTER).
