@@ -4,11 +4,9 @@
 #include <fstream>
 #include <iterator>
 
-namespace {
-const char* const deviceSettings[] = {"DEVICES", "FLASH", "TRACE", "SILENT", "NAK", "DROP",
-                                      "TRIPLE_ACK", "LATENCY_US", "WIRE", "BLOCK_WRITE_US",
-                                      "UNPLUG_AFTER", "FAIL"};
+#include "sim/sim_variables.h"
 
+namespace {
 std::wstring SettingName(const char* name) { return L"KARVEX_SIM_" + Widen(name); }
 
 std::wstring FlashFile(const std::wstring& folder, int device) {
@@ -34,8 +32,8 @@ void GuiScenario::SetUp() {
     wchar_t display[256];
     if (!GetEnvironmentVariableW(L"DISPLAY", display, 256))
         GTEST_SKIP() << "no X display (DISPLAY is not set); tools/test provides one";
-    for (const char* name : deviceSettings)
-        SetEnvironmentVariableW(SettingName(name).c_str(), nullptr);
+    for (const char* name : simVariableNames)
+        SetEnvironmentVariableW(Widen(name).c_str(), nullptr);
 }
 
 void GuiScenario::TearDown() { CloseProgram(program, mainWindow); }

@@ -5,16 +5,9 @@
 #include <iterator>
 
 #include "platform/platform.h"
+#include "sim/sim_variables.h"
 
 namespace {
-const char* const simVariables[] = {
-    "KARVEX_SIM_DEVICES", "KARVEX_SIM_FLASH", "KARVEX_SIM_TRACE", "KARVEX_SIM_SILENT",
-    "KARVEX_SIM_NAK", "KARVEX_SIM_DROP", "KARVEX_SIM_TRIPLE_ACK", "KARVEX_SIM_LATENCY_US",
-    "KARVEX_SIM_WIRE", "KARVEX_SIM_CHIP_LATENCY", "KARVEX_SIM_BLOCK_WRITE_US",
-    "KARVEX_SIM_UNPLUG_AFTER", "KARVEX_SIM_FAIL", "KARVEX_SIM_SPLIT_US", "KARVEX_SIM_BOOT_DELAY_US",
-    "KARVEX_SIM_STACK", "KARVEX_SIM_LISTENING", "KARVEX_SIM_LINE_DELAY_US",
-    "KARVEX_SIM_VIRTUAL_CLOCK", "KARVEX_SIM_LATE"};
-
 template <typename Fn>
 bool Bind(void* module, const char* name, Fn& entry) {
     entry = reinterpret_cast<Fn>(FindLibrarySymbol(module, name));
@@ -23,7 +16,7 @@ bool Bind(void* module, const char* name, Fn& entry) {
 } // namespace
 
 void ClearSimVariables() {
-    for (const char* name : simVariables)
+    for (const char* name : simVariableNames)
         SetEnvironmentVariableUtf8(name, nullptr);
 }
 
