@@ -80,12 +80,14 @@ uint32_t ReadReply(uint32_t waiting) {
 // - The rest of a multi-byte acknowledgement: its length is learned at the first block, and
 //   an acknowledgement is counted in bytes, not reads.
 // - Replies still owed for a frame sent more than once (repeated handshake requests, a block
-//   sent again): before the next block the line must stay quiet for settleTicks ticks, or a
-//   block's time-out when it was repeated after one; what arrives meanwhile is theirs.
+//   sent again): before the next block the line must stay quiet for settleTicks ticks and,
+//   for a frame sent more than once, as long again as it has been out; what arrives meanwhile
+//   is theirs.
 // - After the last acknowledgement the line must stay quiet likewise; a reply it cannot owe
 //   ends the upload as not responding rather than done.
-// What remains: a reply later than that quiet wait, or a trailing acknowledgement byte later
-// than settleTicks at the first block, still passes for a later block's.
+// What remains: a reply later than that quiet wait, or a byte of the first block's
+// acknowledgement split from the one before by more than settleTicks, still passes for a later
+// block's.
 
 // Ends the upload, or sends the next block once the line is quiet (or at once).
 void FinishAcknowledgedFrame() {
@@ -101,9 +103,12 @@ uint32_t SendsOfFrame() {
            static_cast<uint32_t>(std::max(upload.retriesLeft.load(relaxed), 0));
 }
 
-// Waits for the line to be quiet, counting in `countdown` as a frame's time-out does.
-void Settle(bool afterTimeOut) {
-    upload.timeoutTicks.store(afterTimeOut ? blockTimeoutTicks : settleTicks, relaxed);
+// Waits for the line to be quiet, counting in `countdown` as a frame's time-out does. Replies
+// owed for the repeats of a frame come as far apart as the repeats went out: the wait is as
+// long again as the frame has been out.
+void Settle() {
+    uint32_t out = upload.ticks.load(relaxed) - upload.frameSentAtTick.load(relaxed);
+    upload.timeoutTicks.store(settleTicks + (SendsOfFrame() > 1 ? out : 0), relaxed);
     upload.learnedBytes.store(0, relaxed);
     upload.owedBytes.store((SendsOfFrame() - 1) * std::max<uint32_t>(upload.ackLength.load(relaxed), 1),
                            relaxed);
@@ -117,7 +122,7 @@ void AcceptAcknowledgement() {
     bool last = upload.offset.load(relaxed) > lastAddress;
     upload.ackBytesLeft.store(learning ? 0 : upload.ackLength.load(relaxed) - 1, relaxed);
     if (learning || last || SendsOfFrame() > 1)
-        Settle(upload.timedOut.load(relaxed) != 0);
+        Settle();
     else
         FinishAcknowledgedFrame();
 }
@@ -126,7 +131,7 @@ void AcceptHandshakeReply() {
     upload.state.store(phaseTransfer, relaxed);
     upload.ackBytesLeft.store(0, relaxed);
     if (SendsOfFrame() > 1)
-        Settle(false); // requests are repeated every few ticks, and so are their replies
+        Settle();
     else
         FinishAcknowledgedFrame(); // the reply releases the first block
 }
@@ -241,7 +246,6 @@ void TimeOut() {
         EndSettling();
         return;
     }
-    upload.timedOut.store(1, relaxed);
     RetransmitOrFail();
 }
 
@@ -313,7 +317,7 @@ void StartUpload() {
 
 void SendFrame(uint32_t length) {
     Write(length);
-    upload.timedOut.store(0, relaxed);
+    upload.frameSentAtTick.store(upload.ticks.load(relaxed), relaxed);
     upload.retriesLeft.store(static_cast<int32_t>(upload.retryBudget.load(relaxed)), relaxed);
     upload.lastFrameLength.store(length, relaxed);
     ReloadCountdown();
@@ -361,6 +365,7 @@ void ReceiveLoop() {
 }
 
 void TickCountdown() {
+    upload.ticks.fetch_add(1, relaxed);
     int32_t value = upload.countdown.load(relaxed);
     // A failed exchange reloads `value` with what the receive thread stored meanwhile.
     while (value > 0 && !upload.countdown.compare_exchange_weak(value, value - 1, relaxed)) {

@@ -47,7 +47,8 @@ struct UploadState {
     std::atomic<uint8_t> lateHandshakeC{0};
     // The receive thread's judgement of late and split replies (see engine.cpp).
     std::atomic<uint8_t> settling{0};     // waiting for a quiet line before the next frame
-    std::atomic<uint8_t> timedOut{0};     // the current frame was repeated after its time-out
+    std::atomic<uint32_t> ticks{0};       // TickCountdown calls since the program started
+    std::atomic<uint32_t> frameSentAtTick{0}; // when the current frame first went out
     std::atomic<uint32_t> ackLength{0};   // bytes of a block acknowledgement; 0 until learned
     std::atomic<uint32_t> ackBytesLeft{0}; // of the acknowledgement last counted
     std::atomic<uint32_t> learnedBytes{0}; // 'K's after the first block's acknowledgement

@@ -1,7 +1,7 @@
 // A randomized fault campaign: whole uploads against the virtual device in this process, each
 // under a fault mix drawn from its seed. An upload runs on this one thread, as the web page
 // runs it: the receive loop's passes, each polling once. Its time is the device's virtual
-// clock, which advances a step at each poll, and the status timer ticks at each millisecond
+// clock, which advances a step at each poll, and the status timer ticks at each 10 ms
 // of it; nothing depends on the host's speed or sleep, so a seed replays to the same outcome
 // on every platform. After every upload: `done` with the image in flash, the lines released
 // and the device closed; or `noResponse` with the device closed; never a double open, a crash
@@ -33,7 +33,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t flashSize = 0x8000;
 constexpr int blockCount = 509;
 constexpr int32_t handshakeKey = -1;
-constexpr uint32_t tickUs = 1000; // the status timer's period in the device's time
+// The status timer's period in the device's time: karvex-flash's and the page's 10 ms, which
+// is also the shortest a window timer runs at on Windows.
+constexpr uint32_t tickUs = 10000;
 constexpr uint32_t handshakeTimeoutUs = handshakeTimeoutTicks * tickUs;
 constexpr uint32_t blockTimeoutUs = blockTimeoutTicks * tickUs;
 
@@ -81,8 +83,8 @@ struct Draw {
 // Delays of late replies: beyond the handshake's time-out or below it, beyond a block's
 // time-out (once or twice over) or below it.
 uint32_t LateDelayUs(Draw& draw, bool handshake) {
-    return handshake ? draw.From({3000u, 6000u, 20000u, 60000u, 300000u})
-                     : draw.From({30000u, 400000u, 1200000u, 2500000u});
+    return handshake ? draw.From({30000u, 60000u, 200000u, 600000u})
+                     : draw.From({300000u, 4000000u, 12000000u, 25000000u});
 }
 
 // Half the time a block (or the handshake) struck already: a repeated send is met only when
@@ -139,7 +141,7 @@ FaultMix DrawMix(uint64_t seed) {
     Draw draw{std::mt19937_64(seed)};
     FaultMix mix;
     SimVariables& v = mix.variables;
-    mix.pollUs = draw.From({50u, 100u, 250u, 500u, 1000u});
+    mix.pollUs = draw.From({250u, 500u, 1000u, 2500u, 5000u});
     v["VIRTUAL_CLOCK"] = std::to_string(mix.pollUs);
     v["TRACE"] = tracePath;
     if (draw.Chance(30))
@@ -151,7 +153,8 @@ FaultMix DrawMix(uint64_t seed) {
     // Every reply late, below or beyond the handshake's time-out (never beyond its 100
     // retries: nothing would be left to try).
     if (draw.Chance(25))
-        v["LATENCY_US"] = std::to_string(draw.From({2u, 30u, 300u, 3000u, 6000u, 20000u, 60000u}));
+        v["LATENCY_US"] =
+            std::to_string(draw.From({2u, 300u, 3000u, 30000u, 60000u, 200000u, 600000u}));
     if (draw.Chance(25))
         v["TRIPLE_ACK"] = "1";
     if (draw.Chance(30))
@@ -296,7 +299,7 @@ FT_STATUS D2XX_API ObservedWrite(FT_HANDLE handle, void* bytes, uint32_t count, 
 }
 
 // The status timer, in the device's time: every poll advances it a step, and the timer ticks
-// at each millisecond passed, so the ticks come from the engine's own polls.
+// at each 10 ms passed, so the ticks come from the engine's own polls.
 FT_STATUS D2XX_API ObservedQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
     FT_STATUS status =
         Counted<Entry("FT_GetQueueStatus"), FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
