@@ -7,6 +7,7 @@
 
 int32_t currentDevice = 0;
 FT_STATUS lastOpenStatus = FT_OK;
+std::atomic<uint32_t> linkLatencyMs{16};
 
 namespace {
 constexpr uint32_t baudRate = 500000;
@@ -16,6 +17,7 @@ constexpr uint32_t readTimeoutMs = 5000, writeTimeoutMs = 5000;
 // once instead of holding it until its latency timer runs out.
 constexpr uint8_t replyEnd = 'K';
 constexpr uint8_t latencyTimerMs = 2;
+constexpr uint8_t defaultLatencyTimerMs = 16;
 
 // Serialises every close-and-reopen of a device, whichever thread makes it.
 std::mutex reopening;
@@ -33,8 +35,9 @@ std::atomic<FT_HANDLE>& Slot(int32_t index) {
 void ShortenReceiveLatency(FT_HANDLE handle) {
     if (driver.FT_SetChars)
         driver.FT_SetChars(handle, replyEnd, 1, 0, 0);
-    if (driver.FT_SetLatencyTimer)
-        driver.FT_SetLatencyTimer(handle, latencyTimerMs);
+    bool shortened =
+        driver.FT_SetLatencyTimer && driver.FT_SetLatencyTimer(handle, latencyTimerMs) == FT_OK;
+    linkLatencyMs.store(shortened ? latencyTimerMs : defaultLatencyTimerMs);
 }
 
 // FT_Open writing into the slot of `index`, as if the slot itself had been passed: a failed

@@ -2,11 +2,15 @@
 // Opening and configuring a device, and driving its DTR/RTS lines. Every open made here
 // (OpenDevice, the reopens of SetControlLines and ReopenStaleHandle) is followed by the
 // event character 'K' and a 2 ms latency timer, when the library offers them.
+#include <atomic>
 #include <cstdint>
 
 #include "link/d2xx.h"
 
 extern int32_t currentDevice;
+// How long the link may hold a reply before the program can read it, as the latest open left
+// it: the chip's latency timer, 2 ms where it was set, else its default of 16 ms.
+extern std::atomic<uint32_t> linkLatencyMs;
 // Status of the call that made the latest OpenDevice fail (FT_DEVICE_NOT_FOUND for an index
 // not listed); FT_OK after a successful one.
 extern FT_STATUS lastOpenStatus;

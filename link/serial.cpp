@@ -18,9 +18,6 @@
 
 namespace {
 constexpr FT_STATUS invalidParameter = 6;
-// A port that is gone reports a reply waiting whose read then fails: the engine counts that
-// as a wrong reply and ends within its retry budget, instead of waiting out its time-outs.
-constexpr uint32_t goneReplyBytes = 2;
 } // namespace
 
 uint32_t serialQueueWaitMs = 1;
@@ -103,8 +100,8 @@ FT_STATUS D2XX_API GetList(FT_DEVICE_LIST_INFO_NODE* nodes, uint32_t* count) {
 
 FT_STATUS D2XX_API Open(int index, FT_HANDLE* handle) {
     std::lock_guard<std::mutex> guard(serial.lock);
-    if (index != 0)
-        return FT_DEVICE_NOT_FOUND;
+    if (index != 0 || serial.port.gone)
+        return FT_DEVICE_NOT_FOUND; // a port that went away is not opened again
     if (serial.openHandle != 0)
         return FT_DEVICE_NOT_OPENED; // one handle at a time, as the chip allows
     if (serial.port.handle == -1 && !OpenSerialPort(serial.path.c_str(), serial.port))
@@ -169,15 +166,22 @@ FT_STATUS D2XX_API SetFlowControl(FT_HANDLE handle, uint16_t mode, uint8_t, uint
 
 FT_STATUS D2XX_API GetQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
     return OnPort(handle, [&](SerialPort& port) -> FT_STATUS {
-        if (!SerialBytesWaiting(port, *waiting, serialQueueWaitMs))
-            *waiting = goneReplyBytes;
-        return FT_OK;
+        return SerialBytesWaiting(port, *waiting, serialQueueWaitMs) ? FT_OK : FT_IO_ERROR;
     });
 }
 
 FT_STATUS D2XX_API Purge(FT_HANDLE handle, uint32_t mask) {
     return OnPort(handle, [&](SerialPort& port) -> FT_STATUS {
         return PurgeSerialPort(port, mask & FT_PURGE_RX, mask & FT_PURGE_TX) ? FT_OK : FT_IO_ERROR;
+    });
+}
+
+// The system's driver keeps a timer of its own: 1 ms once the port took low latency, its
+// default (16 ms for the FTDI chip's) otherwise. A timer asked for is granted when the port's
+// is no longer.
+FT_STATUS D2XX_API SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds) {
+    return OnPort(handle, [&](SerialPort& port) -> FT_STATUS {
+        return port.lowLatency && milliseconds >= 1 ? FT_OK : FT_IO_ERROR;
     });
 }
 
@@ -220,8 +224,7 @@ void LoadSerialDriver(const char* utf8Path) {
                          .FT_ClrDtr = ClrDtr,
                          .FT_SetRts = SetRts,
                          .FT_ClrRts = ClrRts,
-                         // The system's driver has its own receive latency.
-                         .FT_SetLatencyTimer = nullptr,
+                         .FT_SetLatencyTimer = SetLatencyTimer,
                          .FT_SetChars = nullptr};
 }
 

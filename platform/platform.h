@@ -51,6 +51,11 @@ bool StartDetachedThread(void (*entry)(), size_t stackBytes);
 // it is released, so a library loaded and released often would use up the process's slots.
 void SleepMicroseconds(uint32_t microseconds);
 
+// --- Clock -------------------------------------------------------------------
+// Milliseconds of a monotonic clock from an arbitrary start, in whole steps of at most 1 ms;
+// wraps after 49 days (take differences).
+uint32_t MonotonicMilliseconds();
+
 // --- Console -----------------------------------------------------------------
 // The program's arguments, program name first, as UTF-8 (on Windows from the wide command
 // line, so that paths outside the ANSI code page survive).
@@ -74,6 +79,11 @@ struct SerialPort {
     intptr_t handle = -1;
     uint32_t readTimeoutMs = 0; // how long a read waits for the bytes it asks for
     uint32_t writeTimeoutMs = 0;
+    // The driver passes input on within 1 ms (it accepted low latency), not after its own
+    // latency timer (16 ms for the FTDI chip's).
+    bool lowLatency = false;
+    // A call found the port gone (unplugged, hung up): nothing will come through it again.
+    bool gone = false;
 };
 
 struct SerialSettings {
@@ -101,6 +111,7 @@ PortSetup ConfigureSerialPort(SerialPort& port, const SerialSettings& settings);
 LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted);
 // Received bytes waiting; when none are, it first waits up to `waitMs` for some, so that a
 // caller polling it does not spin. False when the port failed or is gone (unplugged, hung up).
+// Any call that finds the port gone sets `gone`.
 bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t waitMs);
 bool PurgeSerialPort(SerialPort& port, bool received, bool unsent);
 // Transfers up to `size` bytes, waiting at most the port's time-out for them; `done` is how

@@ -148,6 +148,11 @@ void SleepMicroseconds(uint32_t microseconds) {
     std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
+uint32_t MonotonicMilliseconds() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
@@ -179,6 +184,7 @@ int Fd(const SerialPort& port) { return static_cast<int>(port.handle); }
 struct PortBefore {
     termios settings{};
     bool lowLatencyAdded = false;
+    bool lowLatency = false; // the port is in low-latency mode, given or found
     int serialFlags = 0;
 };
 std::mutex portsBeforeLock;
@@ -231,11 +237,14 @@ bool AskLowLatency(int fd, PortBefore& before) {
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
         return LatencyRefused(errno);
     before.serialFlags = serial.flags;
+    before.lowLatency = true;
     if (serial.flags & ASYNC_LOW_LATENCY)
         return true;
     serial.flags |= ASYNC_LOW_LATENCY;
-    if (ioctl(fd, TIOCSSERIAL, &serial) != 0)
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0) {
+        before.lowLatency = false;
         return LatencyRefused(errno);
+    }
     before.lowLatencyAdded = true;
     return true;
 }
@@ -268,7 +277,7 @@ bool MakeRaw(int fd, termios tio) {
 
 // Everything the open changes on a port that is already ours; on failure the port is given
 // back as it was.
-bool PreparePort(int fd) {
+bool PreparePort(int fd, SerialPort& port) {
     PortBefore before;
     if (tcgetattr(fd, &before.settings) != 0)
         return false;
@@ -276,6 +285,7 @@ bool PreparePort(int fd) {
     if (AskLowLatency(fd, before) && MakeRaw(fd, before.settings)) {
         std::lock_guard<std::mutex> guard(portsBeforeLock);
         portsBefore[fd] = before;
+        port.lowLatency = before.lowLatency;
         return true;
     }
     int reason = errno;
@@ -356,9 +366,15 @@ int WaitForPort(int fd, bool writing, int milliseconds) {
                   &limit);
 }
 #else
+// A hang-up or an error on the port reads as EIO, as the read would give.
 int WaitForPort(int fd, bool writing, int milliseconds) {
     pollfd watched{fd, static_cast<short>(writing ? POLLOUT : POLLIN), 0};
-    return poll(&watched, 1, milliseconds);
+    int ready = poll(&watched, 1, milliseconds);
+    if (ready > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        errno = EIO;
+        return -1;
+    }
+    return ready;
 }
 #endif
 
@@ -412,7 +428,8 @@ bool OpenSerialPort(const char* utf8Path, SerialPort& port) {
         errno = ENOTTY;
         return FailAndClose(fd);
     }
-    if (!TakeExclusiveUse(fd) || !PreparePort(fd))
+    port.gone = false;
+    if (!TakeExclusiveUse(fd) || !PreparePort(fd, port))
         return FailAndClose(fd);
     port.handle = fd;
     return true;
@@ -438,14 +455,24 @@ LineChange SetSerialLine(SerialPort& port, SerialLine line, bool asserted) {
     return errno == ENOTTY || errno == EINVAL ? LineChange::unsupported : LineChange::failed;
 }
 
+namespace {
+// The errors of a port that went away: unplugged (EIO, ENXIO, ENODEV) or hung up.
+bool NoteIfGone(SerialPort& port) {
+    if (errno == EIO || errno == ENXIO || errno == ENODEV)
+        port.gone = true;
+    return false;
+}
+} // namespace
+
 bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t waitMs) {
     int fd = Fd(port);
     if (!BytesWaiting(fd, count))
-        return false;
+        return NoteIfGone(port);
     if (count > 0 || waitMs == 0)
         return true;
-    WaitForPort(fd, false, static_cast<int>(waitMs));
-    return BytesWaiting(fd, count);
+    if (WaitForPort(fd, false, static_cast<int>(waitMs)) < 0 && errno != EINTR)
+        return NoteIfGone(port);
+    return BytesWaiting(fd, count) || NoteIfGone(port);
 }
 
 bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
@@ -458,13 +485,15 @@ bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
 bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done) {
     int fd = Fd(port);
     return TransferAll(fd, true, port.writeTimeoutMs, size, done,
-                       [&](uint32_t sent) { return write(fd, data + sent, size - sent); });
+                       [&](uint32_t sent) { return write(fd, data + sent, size - sent); }) ||
+           NoteIfGone(port);
 }
 
 bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done) {
     int fd = Fd(port);
     return TransferAll(fd, false, port.readTimeoutMs, size, done,
-                       [&](uint32_t got) { return read(fd, data + got, size - got); });
+                       [&](uint32_t got) { return read(fd, data + got, size - got); }) ||
+           NoteIfGone(port);
 }
 
 void CloseSerialPort(SerialPort& port) {

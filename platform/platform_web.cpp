@@ -121,7 +121,19 @@ bool StandardErrorIsTerminal() {
     return false;
 }
 
+uint32_t MonotonicMilliseconds() {
+    return static_cast<uint32_t>(static_cast<uint64_t>(emscripten_get_now()));
+}
+
 // --- Serial port: the page's Web Serial link ----------------------------------
+namespace {
+// A lost port is gone: unplugged, or closed by the browser.
+bool StillThere(SerialPort& port) {
+    port.gone = webSerial.lost;
+    return !webSerial.lost;
+}
+} // namespace
+
 // The page has the user's newly chosen port in its link before the driver opens it; the open
 // itself waits for the framing, which Web Serial takes only when opening.
 bool OpenSerialPort(const char*, SerialPort& port) {
@@ -147,9 +159,9 @@ LineChange SetSerialLine(SerialPort&, SerialLine line, bool asserted) {
 }
 
 // Never waits: the page calls the engine when bytes arrive and on its ticks, so nothing spins.
-bool SerialBytesWaiting(SerialPort&, uint32_t& count, uint32_t) {
+bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t) {
     count = static_cast<uint32_t>(webSerial.received.size());
-    return !webSerial.lost;
+    return StillThere(port);
 }
 
 // Written bytes are the link's from the moment they are queued: only received ones are purged.
@@ -159,9 +171,9 @@ bool PurgeSerialPort(SerialPort&, bool received, bool) {
     return !webSerial.lost;
 }
 
-bool WriteSerialPort(SerialPort&, const uint8_t* data, uint32_t size, uint32_t& done) {
+bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint32_t& done) {
     done = 0;
-    if (webSerial.lost)
+    if (!StillThere(port))
         return false;
     LinkWrite(data, size);
     done = size;
@@ -169,9 +181,9 @@ bool WriteSerialPort(SerialPort&, const uint8_t* data, uint32_t size, uint32_t& 
 }
 
 // Never waits: the engine reads only what it was told is waiting.
-bool ReadSerialPort(SerialPort&, uint8_t* data, uint32_t size, uint32_t& done) {
+bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done) {
     done = 0;
-    if (webSerial.lost)
+    if (!StillThere(port))
         return false;
     done = static_cast<uint32_t>(std::min<size_t>(size, webSerial.received.size()));
     std::copy_n(webSerial.received.begin(), done, data);

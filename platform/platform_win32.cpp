@@ -185,6 +185,14 @@ void SleepMicroseconds(uint32_t microseconds) {
     Sleep((microseconds + 999) / 1000);
 }
 
+// The performance counter: GetTickCount moves in the timer's 15.6 ms steps.
+uint32_t MonotonicMilliseconds() {
+    LARGE_INTEGER count{}, frequency{};
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<uint32_t>(count.QuadPart / (frequency.QuadPart / 1000));
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -323,6 +331,7 @@ bool OpenSerialPort(const char* utf8Path, SerialPort& port) {
     EscapeCommFunction(handle, CLRRTS);
     SetCommMask(handle, EV_RXCHAR);
     port.handle = reinterpret_cast<intptr_t>(handle);
+    port.gone = false;
     return true;
 }
 
@@ -363,13 +372,32 @@ bool BytesWaiting(HANDLE handle, uint32_t& count) {
 }
 } // namespace
 
+namespace {
+// The errors a USB COM port gives once it has been removed; access is denied only after the
+// open here, where the port was ours.
+bool NoteIfGone(SerialPort& port) {
+    switch (GetLastError()) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_ACCESS_DENIED:
+        port.gone = true;
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+} // namespace
+
 bool SerialBytesWaiting(SerialPort& port, uint32_t& count, uint32_t waitMs) {
     if (!BytesWaiting(PortHandle(port), count))
-        return false;
+        return NoteIfGone(port);
     if (count > 0 || waitMs == 0)
         return true;
     AwaitInput(PortHandle(port), waitMs);
-    return BytesWaiting(PortHandle(port), count);
+    return BytesWaiting(PortHandle(port), count) || NoteIfGone(port);
 }
 
 bool PurgeSerialPort(SerialPort& port, bool received, bool unsent) {
@@ -385,7 +413,7 @@ bool WriteSerialPort(SerialPort& port, const uint8_t* data, uint32_t size, uint3
               Finish(PortHandle(port), WriteFile(PortHandle(port), data, size, nullptr, &io.overlapped),
                      io, written);
     done = written;
-    return ok;
+    return ok || NoteIfGone(port);
 }
 
 bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& done) {
@@ -395,7 +423,7 @@ bool ReadSerialPort(SerialPort& port, uint8_t* data, uint32_t size, uint32_t& do
               Finish(PortHandle(port), ReadFile(PortHandle(port), data, size, nullptr, &io.overlapped),
                      io, got);
     done = got;
-    return ok;
+    return ok || NoteIfGone(port);
 }
 
 void CloseSerialPort(SerialPort& port) {

@@ -107,8 +107,11 @@ uint32_t CountCall(const char* name) {
     return 1;
 }
 
-// What every call meets first: a vanished device, then the configured failures.
+// What every call meets first: a vanished device, then the configured failures. A vanished
+// device is not found by an open; every other call fails as an I/O error.
 FT_STATUS Precheck(const CallRecord& call) {
+    if (sim && sim->vanished && std::strcmp(call.name, "FT_Open") == 0)
+        return FT_DEVICE_NOT_FOUND;
     if (!sim || sim->vanished)
         return FT_IO_ERROR;
     uint32_t number = CountCall(call.name);

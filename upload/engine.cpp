@@ -9,17 +9,33 @@
 #include "platform/platform.h"
 
 UploadState upload;
+ReplyJudgement judgement;
+uint32_t (*uploadClockMs)() = MonotonicMilliseconds;
 
 // Memory orders: `armed` publishes what the window thread wrote before the first send
-// (txBuffer, counters, statuses) to the receive thread; `done`, `noResponse` and `receiving`
-// publish the receive thread's last writes to whoever sees them set or cleared. The other
-// fields are plain counters or progress read on their own, relaxed. `countdown` is changed
-// by both threads, but only ever as a value of its own, so relaxed suffices there too.
+// (txBuffer, counters, statuses, the judgement) to the receive thread; `done`, `noResponse`
+// and `receiving` publish the receive thread's last writes to whoever sees them set or
+// cleared. The other fields are plain counters or progress read on their own, relaxed.
+// `countdown` is changed by both threads, but only ever as a value of its own, so relaxed
+// suffices there too.
 
 namespace {
 constexpr size_t receiveThreadStack = 4096;
 constexpr uint32_t purgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 constexpr auto relaxed = std::memory_order_relaxed;
+
+// The quiet wait (QuietWaitMs): a reply's bytes can reach the program as far apart as the
+// link holds what it receives, one latency period for bytes that straddle the chip's
+// passing them on, and as much again for the chip's USB transfer that carries them, so two
+// periods. The device answers a block once its last byte is in (1.4 ms for 69 bytes at
+// 500,000 baud) and its flash row written (about 2 ms): 4 ms of turnaround. The margin covers
+// the clock's 1 ms steps and USB's 1 ms frames.
+constexpr uint32_t deviceTurnaroundMs = 4;
+constexpr uint32_t quietMarginMs = 2;
+
+bool Running() {
+    return upload.running.load(relaxed) != 0;
+}
 
 FT_HANDLE Handle() {
     return DeviceHandle(upload.device.load(relaxed));
@@ -29,22 +45,41 @@ void Record(FT_STATUS status) {
     upload.lastStatus.store(status, relaxed);
 }
 
-void Write(uint32_t length) {
-    uint32_t written = 0;
-    Record(driver.FT_Write(Handle(), upload.txBuffer, length, &written));
-    upload.transferCount.store(written, relaxed);
-}
-
-void ReloadCountdown() {
-    upload.countdown.store(static_cast<int32_t>(upload.timeoutTicks.load(relaxed)), relaxed);
-}
-
 // The flag is set first, so the status timer may report while the lines are still released.
 void EndUpload(std::atomic<uint8_t>& outcome) {
     outcome.store(1, std::memory_order_release);
     upload.running.store(0, relaxed);
     SetControlLines(upload.device.load(relaxed), false);
     driver.FT_Close(Handle());
+}
+
+// A device that went away fails every call with an I/O error (or not found) and cannot be
+// opened again. So a call failing so is followed by a reopen: a device that opens again had a
+// glitch and the upload goes on; one not found ends the upload at once, rather than through
+// ten time-outs. Its handle was closed by the reopen; it has no lines left to release.
+void CheckDeviceAfter(FT_STATUS status, FT_HANDLE handle) {
+    if (status != FT_IO_ERROR && status != FT_DEVICE_NOT_FOUND)
+        return;
+    FT_STATUS reopened = ReopenStaleHandle(upload.device.load(relaxed), handle);
+    Record(reopened);
+    if (reopened != FT_DEVICE_NOT_FOUND)
+        return;
+    upload.deviceGone.store(1, relaxed);
+    upload.noResponse.store(1, std::memory_order_release);
+    upload.running.store(0, relaxed);
+}
+
+void Write(uint32_t length) {
+    FT_HANDLE handle = Handle();
+    uint32_t written = 0;
+    FT_STATUS status = driver.FT_Write(handle, upload.txBuffer, length, &written);
+    Record(status);
+    upload.transferCount.store(written, relaxed);
+    CheckDeviceAfter(status, handle);
+}
+
+void ReloadCountdown() {
+    upload.countdown.store(static_cast<int32_t>(upload.timeoutTicks.load(relaxed)), relaxed);
 }
 
 // Bytes waiting at the device; 0 when the query fails in any way. An invalid handle (the
@@ -56,17 +91,20 @@ uint32_t QueryWaitingBytes() {
     Record(status);
     if (status == FT_INVALID_HANDLE)
         Record(ReopenStaleHandle(upload.device.load(relaxed), handle));
+    CheckDeviceAfter(status, handle);
     return status == FT_OK ? waiting : 0;
 }
 
 // Reads what is waiting into rxBuffer; returns how many bytes the read really transferred,
 // 0 when it failed, so that bytes of an earlier reply are never judged again.
 uint32_t ReadReply(uint32_t waiting) {
+    FT_HANDLE handle = Handle();
     uint32_t toRead = std::min(waiting, frameBufferSize);
     uint32_t transferred = 0;
-    FT_STATUS status = driver.FT_Read(Handle(), upload.rxBuffer, toRead, &transferred);
+    FT_STATUS status = driver.FT_Read(handle, upload.rxBuffer, toRead, &transferred);
     Record(status);
     upload.transferCount.store(transferred, relaxed);
+    CheckDeviceAfter(status, handle);
     return status == FT_OK ? std::min(transferred, toRead) : 0;
 }
 
@@ -79,19 +117,18 @@ uint32_t ReadReply(uint32_t waiting) {
 //   frame did, so they answer nothing sent since.
 // - The rest of a multi-byte acknowledgement: its length is learned at the first block, and
 //   an acknowledgement is counted in bytes, not reads.
-// - Replies still owed for a frame sent more than once (repeated handshake requests, a block
-//   sent again): before the next block the line must stay quiet for settleTicks ticks and,
-//   for a frame sent more than once, as long again as it has been out; what arrives meanwhile
+// - Replies still owed for a frame sent more than once (a block sent again, a handshake
+//   request repeated after the lines came up): before the next block the line must stay
+//   quiet for QuietWaitMs and as long again as the frame has been out; what arrives meanwhile
 //   is theirs.
 // - After the last acknowledgement the line must stay quiet likewise; a reply it cannot owe
 //   ends the upload as not responding rather than done.
 // What remains: a reply later than that quiet wait, or a byte of the first block's
-// acknowledgement split from the one before by more than settleTicks, still passes for a later
-// block's.
+// acknowledgement split from the one before by more than it, still passes for a later block's.
 
 // Ends the upload, or sends the next block once the line is quiet (or at once).
 void FinishAcknowledgedFrame() {
-    upload.settling.store(0, relaxed);
+    judgement.settling = false;
     if (upload.offset.load(relaxed) > lastAddress)
         EndUpload(upload.done);
     else
@@ -103,92 +140,94 @@ uint32_t SendsOfFrame() {
            static_cast<uint32_t>(std::max(upload.retriesLeft.load(relaxed), 0));
 }
 
-// Waits for the line to be quiet, counting in `countdown` as a frame's time-out does. Replies
-// owed for the repeats of a frame come as far apart as the repeats went out: the wait is as
-// long again as the frame has been out.
-void Settle() {
-    uint32_t out = upload.ticks.load(relaxed) - upload.frameSentAtTick.load(relaxed);
-    upload.timeoutTicks.store(settleTicks + (SendsOfFrame() > 1 ? out : 0), relaxed);
-    upload.learnedBytes.store(0, relaxed);
-    upload.owedBytes.store((SendsOfFrame() - 1) * std::max<uint32_t>(upload.ackLength.load(relaxed), 1),
-                           relaxed);
-    upload.settling.store(1, relaxed);
+// Waits for the line to be quiet. Replies owed for `repeats` sends of a frame come as far
+// apart as the sends went out: the wait is as long again as the frame has been out.
+void Settle(uint32_t repeats) {
+    uint32_t now = uploadClockMs();
+    judgement.quietMs = QuietWaitMs() + (repeats > 0 ? now - judgement.frameSentAtMs : 0);
+    judgement.lastByteAtMs = now;
+    judgement.learnedBytes = 0;
+    judgement.owedBytes = repeats * std::max<uint32_t>(judgement.ackLength, 1);
+    judgement.settling = true;
     upload.expectedReplyLength.store(1, relaxed);
-    ReloadCountdown();
 }
 
 void AcceptAcknowledgement() {
-    bool learning = upload.ackLength.load(relaxed) == 0;
+    bool learning = judgement.ackLength == 0;
     bool last = upload.offset.load(relaxed) > lastAddress;
-    upload.ackBytesLeft.store(learning ? 0 : upload.ackLength.load(relaxed) - 1, relaxed);
-    if (learning || last || SendsOfFrame() > 1)
-        Settle();
+    uint32_t repeats = SendsOfFrame() - 1;
+    judgement.ackBytesLeft = learning ? 0 : judgement.ackLength - 1;
+    if (learning || last || repeats > 0)
+        Settle(repeats);
     else
         FinishAcknowledgedFrame();
 }
 
+// The first request goes out before the lines start the bootloader, so only a device already
+// in it hears that one; what such a device owes for the repeats carries its 'C' and is
+// skipped in the transfer (or, lacking it, passes at worst for a refusal of block 0, which
+// then goes again and is waited for). Only requests repeated once the lines are up can leave
+// replies owed that would pass for an acknowledgement.
 void AcceptHandshakeReply() {
     upload.state.store(phaseTransfer, relaxed);
-    upload.ackBytesLeft.store(0, relaxed);
-    if (SendsOfFrame() > 1)
-        Settle();
+    judgement.ackBytesLeft = 0;
+    uint32_t sends = SendsOfFrame();
+    if (sends > 2)
+        Settle(sends - 2);
     else
         FinishAcknowledgedFrame(); // the reply releases the first block
 }
 
 // A quiet line ends the wait: the first block's acknowledgement length is then known.
 void EndSettling() {
-    if (upload.ackLength.load(relaxed) == 0 && upload.state.load(relaxed) == phaseTransfer &&
+    if (judgement.ackLength == 0 && upload.state.load(relaxed) == phaseTransfer &&
         upload.offset.load(relaxed) > 0)
-        upload.ackLength.store(1 + upload.learnedBytes.load(relaxed), relaxed);
+        judgement.ackLength = 1 + judgement.learnedBytes;
     FinishAcknowledgedFrame();
 }
 
-// A byte that arrived while the line should settle. After the last block, one the device
-// cannot owe means the replies were out of step.
+// A byte that arrived while the line should settle: first the replies owed for repeats, then
+// the rest of the first block's acknowledgement. After the last block, one the device cannot
+// owe means the replies were out of step.
 void JudgeSettlingByte(uint8_t byte) {
-    if (upload.ackLength.load(relaxed) == 0) {
-        if (byte == replyK)
-            upload.learnedBytes.store(upload.learnedBytes.load(relaxed) + 1, relaxed);
-        return;
-    }
-    uint32_t owed = upload.owedBytes.load(relaxed);
-    if (owed > 0)
-        upload.owedBytes.store(owed - 1, relaxed);
-    else if (upload.offset.load(relaxed) > lastAddress)
+    if (judgement.owedBytes > 0) {
+        --judgement.owedBytes;
+    } else if (judgement.ackLength == 0) {
+        judgement.learnedBytes += byte == replyK;
+    } else if (upload.offset.load(relaxed) > lastAddress) {
         EndUpload(upload.noResponse);
+    }
 }
 
 // A late handshake reply: a 'C', then one byte, whatever it is; a 'C' where the second byte
 // should be starts another, as after a reply cut short. True when `byte` is part of one.
 bool SkipLateHandshakeByte(uint8_t byte) {
-    bool secondByte = upload.lateHandshakeC.load(relaxed) != 0;
-    upload.lateHandshakeC.store(byte == replyC, relaxed);
+    bool secondByte = judgement.lateHandshakeC;
+    judgement.lateHandshakeC = byte == replyC;
     return byte == replyC || secondByte;
 }
 
 // The rest of a multi-byte acknowledgement already counted.
 bool SkipAcknowledgementByte(uint8_t byte) {
-    uint32_t left = upload.ackBytesLeft.load(relaxed);
-    if (left == 0 || byte != replyK)
+    if (judgement.ackBytesLeft == 0 || byte != replyK)
         return false;
-    upload.ackBytesLeft.store(left - 1, relaxed);
+    --judgement.ackBytesLeft;
     return true;
 }
 
 // Judges the bytes of a read in order. Only the first byte that is no late or trailing byte
 // is the waiting frame's reply (`fresh`); what follows it was sent before the reaction to it.
 void JudgeTransferBytes(const uint8_t* bytes, uint32_t count, bool fresh) {
-    for (uint32_t i = 0; i < count && upload.running.load(relaxed); ++i) {
-        if (upload.settling.load(relaxed))
-            ReloadCountdown(); // the line is not quiet yet
+    for (uint32_t i = 0; i < count && Running(); ++i) {
+        if (judgement.settling)
+            judgement.lastByteAtMs = uploadClockMs(); // the line is not quiet yet
         if (SkipLateHandshakeByte(bytes[i]) || SkipAcknowledgementByte(bytes[i]))
             continue;
-        if (upload.settling.load(relaxed)) {
+        if (judgement.settling) {
             JudgeSettlingByte(bytes[i]);
         } else if (fresh) {
             fresh = false;
-            upload.ackBytesLeft.store(0, relaxed);
+            judgement.ackBytesLeft = 0;
             if (IsBlockAcknowledgement(bytes + i, 1))
                 AcceptAcknowledgement();
             else
@@ -200,17 +239,17 @@ void JudgeTransferBytes(const uint8_t* bytes, uint32_t count, bool fresh) {
 // A 'C','K' pair wherever it stands, its 'C' possibly ending the previous read. Returns how
 // many bytes it used: up to the pair's end when found, all of them otherwise.
 uint32_t JudgeHandshakeBytes(const uint8_t* bytes, uint32_t count) {
-    uint8_t previous = upload.lateHandshakeC.load(relaxed) ? replyC : 0;
+    uint8_t previous = judgement.lateHandshakeC ? replyC : 0;
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t pair[2] = {previous, bytes[i]};
         previous = bytes[i];
         if (IsHandshakeReply(pair, 2)) {
-            upload.lateHandshakeC.store(0, relaxed);
+            judgement.lateHandshakeC = false;
             AcceptHandshakeReply();
             return i + 1;
         }
     }
-    upload.lateHandshakeC.store(previous == replyC, relaxed);
+    judgement.lateHandshakeC = previous == replyC;
     RetransmitOrFail();
     return count;
 }
@@ -224,7 +263,7 @@ void JudgeFailedRead() {
         return;
     }
     Record(driver.FT_Purge(Handle(), FT_PURGE_RX));
-    if (!upload.settling.load(relaxed))
+    if (!judgement.settling)
         RetransmitOrFail();
     else if (upload.offset.load(relaxed) > lastAddress)
         EndUpload(upload.noResponse);
@@ -241,24 +280,23 @@ void JudgeReply(uint32_t received) {
         JudgeTransferBytes(upload.rxBuffer + used, received - used, !handshake);
 }
 
-void TimeOut() {
-    if (upload.settling.load(relaxed)) {
+// While the line settles, its quiet ends the wait; otherwise the frame's time-out is tested.
+void TestTimeOut(uint32_t waiting) {
+    if (!judgement.settling) {
+        if (upload.countdown.load(relaxed) <= 0)
+            RetransmitOrFail();
+    } else if (waiting == 0 && uploadClockMs() - judgement.lastByteAtMs >= judgement.quietMs) {
         EndSettling();
-        return;
     }
-    RetransmitOrFail();
 }
 
 // Polls once; true when a whole reply is waiting. The time-out is tested on every poll, a
 // recovering one included, so a device whose reopen keeps failing still ends the upload.
 bool PollForReply(uint32_t& waiting) {
     waiting = QueryWaitingBytes();
-    if (upload.countdown.load(relaxed) <= 0) {
-        TimeOut();
-        if (!upload.running.load(relaxed))
-            return false;
-    }
-    return waiting >= upload.expectedReplyLength.load(relaxed);
+    if (Running())
+        TestTimeOut(waiting);
+    return Running() && waiting >= upload.expectedReplyLength.load(relaxed);
 }
 
 void SendHandshakeRequest() {
@@ -275,6 +313,10 @@ void WaitUntilArmed() {
 }
 } // namespace
 
+uint32_t QuietWaitMs() {
+    return 2 * linkLatencyMs.load(relaxed) + deviceTurnaroundMs + quietMarginMs;
+}
+
 void WaitForReceiveThread() {
     while (upload.receiving.load(std::memory_order_acquire))
         std::this_thread::yield();
@@ -288,11 +330,9 @@ bool OpenDeviceForUpload(int32_t index) {
 void BeginUpload() {
     upload.armed.store(0, relaxed);
     upload.device.store(currentDevice, relaxed);
-    upload.lateHandshakeC.store(0, relaxed);
-    upload.settling.store(0, relaxed);
     upload.abortRequested.store(0, relaxed);
-    upload.ackLength.store(0, relaxed);
-    upload.ackBytesLeft.store(0, relaxed);
+    upload.deviceGone.store(0, relaxed);
+    judgement = ReplyJudgement{};
     upload.expectedReplyLength.store(handshakeReplyLength, relaxed);
     upload.state.store(phaseHandshake, relaxed);
     upload.offset.store(0, relaxed);
@@ -317,7 +357,7 @@ void StartUpload() {
 
 void SendFrame(uint32_t length) {
     Write(length);
-    upload.frameSentAtTick.store(upload.ticks.load(relaxed), relaxed);
+    judgement.frameSentAtMs = uploadClockMs();
     upload.retriesLeft.store(static_cast<int32_t>(upload.retryBudget.load(relaxed)), relaxed);
     upload.lastFrameLength.store(length, relaxed);
     ReloadCountdown();
@@ -350,11 +390,14 @@ void AbortUpload() {
 
 bool ReceivePass() {
     uint32_t waiting = 0;
-    if (upload.abortRequested.exchange(0, relaxed) && upload.running.load(relaxed))
+    if (upload.abortRequested.exchange(0, relaxed) && Running())
         EndUpload(upload.noResponse);
-    if (upload.running.load(relaxed) && PollForReply(waiting))
-        JudgeReply(ReadReply(waiting));
-    return upload.running.load(relaxed) != 0;
+    if (Running() && PollForReply(waiting)) {
+        uint32_t received = ReadReply(waiting);
+        if (Running())
+            JudgeReply(received);
+    }
+    return Running();
 }
 
 void ReceiveLoop() {
@@ -365,7 +408,6 @@ void ReceiveLoop() {
 }
 
 void TickCountdown() {
-    upload.ticks.fetch_add(1, relaxed);
     int32_t value = upload.countdown.load(relaxed);
     // A failed exchange reloads `value` with what the receive thread stored meanwhile.
     while (value > 0 && !upload.countdown.compare_exchange_weak(value, value - 1, relaxed)) {

@@ -12,9 +12,6 @@ constexpr uint32_t handshakeRetryBudget = 100;
 constexpr uint32_t handshakeTimeoutTicks = 5;
 constexpr uint32_t blockRetryBudget = 10;
 constexpr uint32_t blockTimeoutTicks = 1000;
-// Quiet ticks awaited before the next frame where the device may still owe replies, after the
-// first block (to learn the acknowledgement's length) and after the last.
-constexpr uint32_t settleTicks = 2 * handshakeTimeoutTicks;
 
 // Shared by the window thread and the receive thread; each field is read and written whole.
 struct UploadState {
@@ -42,19 +39,33 @@ struct UploadState {
     // The device of this upload, taken from currentDevice by StartUpload: the upload and its
     // end act on it, whatever currentDevice says meanwhile.
     std::atomic<int32_t> device{0};
+    std::atomic<uint8_t> abortRequested{0}; // set by AbortUpload, taken by the next pass
+    // With noResponse: the device went away (unplugged) and the upload ended at once.
+    std::atomic<uint8_t> deviceGone{0};
+};
+
+// The receive pass's judgement of replies that come late, split or more than once (see
+// engine.cpp). BeginUpload sets it up before the upload is armed; from then on only the
+// receive pass uses it.
+struct ReplyJudgement {
     // The last byte read was a 'C': in the transfer, the first byte of a late handshake reply,
     // whose second byte follows; in the handshake, possibly the first of the awaited pair.
-    std::atomic<uint8_t> lateHandshakeC{0};
-    // The receive thread's judgement of late and split replies (see engine.cpp).
-    std::atomic<uint8_t> settling{0};     // waiting for a quiet line before the next frame
-    std::atomic<uint32_t> ticks{0};       // TickCountdown calls since the program started
-    std::atomic<uint32_t> frameSentAtTick{0}; // when the current frame first went out
-    std::atomic<uint32_t> ackLength{0};   // bytes of a block acknowledgement; 0 until learned
-    std::atomic<uint32_t> ackBytesLeft{0}; // of the acknowledgement last counted
-    std::atomic<uint32_t> learnedBytes{0}; // 'K's after the first block's acknowledgement
-    std::atomic<uint32_t> owedBytes{0};    // replies the device may still owe while settling
-    std::atomic<uint8_t> abortRequested{0}; // set by AbortUpload, taken by the next pass
+    bool lateHandshakeC = false;
+    bool settling = false;      // waiting for a quiet line before the next frame
+    uint32_t quietMs = 0;       // how long the line must stay quiet
+    uint32_t lastByteAtMs = 0;  // when the settling began or its last byte came
+    uint32_t frameSentAtMs = 0; // when the current frame first went out
+    uint32_t ackLength = 0;     // bytes of a block acknowledgement; 0 until learned
+    uint32_t ackBytesLeft = 0;  // of the acknowledgement last counted
+    uint32_t learnedBytes = 0;  // 'K's after the first block's acknowledgement
+    uint32_t owedBytes = 0;     // replies the device may still owe while settling
 };
+extern ReplyJudgement judgement;
+// The clock the quiet waits are measured with: MonotonicMilliseconds, or a test's own.
+extern uint32_t (*uploadClockMs)();
+// How long the line must stay quiet before the device can be taken to owe nothing more.
+uint32_t QuietWaitMs();
+
 extern UploadState upload;
 
 // Arms the upload of FlashImage to currentDevice and sends the handshake request; the replies

@@ -97,8 +97,6 @@ double UploadSeconds(std::chrono::microseconds pause = std::chrono::microseconds
     StartUpload();
     while (!upload.done.load() && !upload.noResponse.load()) {
         if (pause.count() == 0) {
-            if (upload.settling.load())
-                TickCountdown();
             std::this_thread::yield();
             continue;
         }

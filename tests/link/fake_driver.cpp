@@ -23,7 +23,7 @@ void Log(const std::string& call) {
 // The status a call gets before it does any work: scripted failure, vanished device.
 bool Refused(const char* name, FT_STATUS& status) {
     if (fakeDriver.unplugged) {
-        status = FT_IO_ERROR;
+        status = std::string(name) == "Open" ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
         return true;
     }
     auto scripted = fakeDriver.failing.find(name);

@@ -42,7 +42,8 @@ struct FakeDriver {
     // Called with each written frame (lock held, on the writing thread); returns the reply.
     std::function<std::string(const std::vector<uint8_t>&)> respond;
     int64_t ticks = 0;
-    // Unplugged: every call gives FT_IO_ERROR and leaves its outputs untouched.
+    // Unplugged: an open gives FT_DEVICE_NOT_FOUND, every other call FT_IO_ERROR, leaving its
+    // outputs untouched.
     bool unplugged = false;
     // Reads that transfer nothing though bytes wait (the bytes are lost).
     int emptyReads = 0;

@@ -201,8 +201,7 @@ int AcknowledgementsReadBeforeTheEnd(const std::vector<std::string>& trace) {
 // One upload with every reply 5 ms late. A tick each 50 µs by the clock, between yields: a
 // short sleep may last from nothing (Wine) to a millisecond. The handshake times out after
 // 0.25 ms, before its reply, and gives up only after 25 ms. During the transfer ticks only
-// while the line settles or past a deadline, so that a receive thread kept off the processor
-// cannot time a block out.
+// past a deadline, so that a receive thread kept off the processor cannot time a block out.
 void UploadWithLateReplies() {
     upload.done = 0;
     upload.noResponse = 0;
@@ -218,7 +217,7 @@ void UploadWithLateReplies() {
         if (now < nextTick)
             continue;
         nextTick = now + std::chrono::microseconds(50);
-        if (upload.state.load() == phaseHandshake || upload.settling.load() || now > deadline)
+        if (upload.state.load() == phaseHandshake || now > deadline)
             TickCountdown();
     }
 }
