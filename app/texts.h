@@ -49,6 +49,8 @@ inline constexpr const char* helpLines[] = {
 };
 
 inline constexpr const char* interrupted = "Загрузка прервана";
+// The end of an upload whose device went away (unplugged); it starts as noResponse does.
+inline constexpr const char* deviceDisconnected = "Устройство не отвечает: устройство отключено";
 // The reason after "Не могу открыть порт PORT: " when the port's driver cannot give the speed.
 inline std::string speedRefused(uint32_t baud) {
     return "скорость " + std::to_string(baud) + " бод не поддерживается";

@@ -124,7 +124,9 @@ int FollowUpload(bool showBar) {
         TickCountdown();
         ShowProgress(upload.offset);
         if (upload.noResponse.exchange(0))
-            return ReportEnd("Устройство не отвечает", exitNoResponse);
+            return ReportEnd(upload.deviceGone.load() ? texts::deviceDisconnected
+                                                      : texts::noResponse,
+                             exitNoResponse);
         if (upload.done.exchange(0))
             return ReportEnd("Успешно завершено", exitUploaded);
         if (InterruptionRequested()) {

@@ -175,6 +175,14 @@ KARVEX_SIM_SILENT=1 flash fw.hex
 expect "silent device" 6 "Устройство не отвечает"
 same_image flash.bin fw.patched && fail "silent device: flash holds the image"
 
+# Unplugged as it writes the 100th block (block 99, frame 00 18C0): the upload ends at once,
+# the block sent once rather than again through ten time-outs.
+rm -f flash.bin* gone.trace
+KARVEX_SIM_UNPLUG_AFTER=100 KARVEX_SIM_TRACE=gone.trace flash fw.hex
+expect "unplugged" 6 "Устройство не отвечает: устройство отключено"
+sends=$(grep -c '^FT_Write .* data=0018C0' gone.trace)
+[ "$sends" -eq 1 ] || fail "unplugged: the 100th block sent $sends times"
+
 # SIGTERM during the handshake: exit 8, the lines released and the device closed at the end.
 if [ "$system" = linux ]; then
   rm -f flash.bin* stopped.trace

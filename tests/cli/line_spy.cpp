@@ -2,7 +2,8 @@
 // lines and a serial driver's flags (a pseudo-terminal has neither) and logs, in the order the
 // program makes them, what the device and the driver would see of it: "open", "DTR 0|1",
 // "RTS 0|1" (one line per request: "DTR RTS 0" for both at once), "write XX N" (first byte,
-// size), any other modem-line request, "serial flags 0xF" (TIOCSSERIAL), "settings SPEED
+// size; "write XX failed" for a write that failed otherwise than with EAGAIN), any other
+// modem-line request, "serial flags 0xF" (TIOCSSERIAL), "settings SPEED
 // hupcl|no-hupcl" (tcsetattr) and "close". The log goes to KARVEX_SPY_LOG.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -123,9 +124,16 @@ int ioctl(int fd, unsigned long request, ...) {
 
 ssize_t write(int fd, const void* data, size_t size) {
     ssize_t written = Next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
-    std::lock_guard<std::mutex> guard(spyLock);
-    if (fd == portFd && written > 0)
-        Log("write %02X %zd", *static_cast<const unsigned char*>(data), written);
+    int error = errno; // the log's own calls must not change what the program sees
+    {
+        std::lock_guard<std::mutex> guard(spyLock);
+        unsigned first = *static_cast<const unsigned char*>(data);
+        if (fd == portFd && written > 0)
+            Log("write %02X %zd", first, written);
+        else if (fd == portFd && written < 0 && error != EAGAIN)
+            Log("write %02X failed", first);
+    }
+    errno = error;
     return written;
 }
 
