@@ -51,6 +51,10 @@ inline constexpr const char* helpLines[] = {
 inline constexpr const char* interrupted = "Загрузка прервана";
 // The end of an upload whose device went away (unplugged); it starts as noResponse does.
 inline constexpr const char* deviceDisconnected = "Устройство не отвечает: устройство отключено";
+// The progress line's note while a block waits for a reply: its repeats sent so far.
+inline std::string noReplyRepeat(uint32_t repeats, uint32_t budget) {
+    return "нет ответа, повтор " + std::to_string(repeats) + " из " + std::to_string(budget);
+}
 // The reason after "Не могу открыть порт PORT: " when the port's driver cannot give the speed.
 inline std::string speedRefused(uint32_t baud) {
     return "скорость " + std::to_string(baud) + " бод не поддерживается";

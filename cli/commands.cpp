@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -96,11 +97,25 @@ int DumpImage(const FlashOptions& options) {
     return exitUploaded;
 }
 
+// Repeats of the waiting block already sent. 0 outside the transfer, and while the budget is
+// still the handshake's (the quiet wait after a repeated handshake request).
+uint32_t RepeatsOfBlock() {
+    uint32_t budget = upload.retryBudget.load();
+    auto left = static_cast<uint32_t>(std::max(upload.retriesLeft.load(), 0));
+    if (upload.state.load() != phaseTransfer || budget != blockRetryBudget || left > budget)
+        return 0;
+    return budget - left;
+}
+
+void ShowUploadProgress() {
+    ShowProgress(upload.offset, RepeatsOfBlock());
+}
+
 // The receive thread reports the end before it releases the lines and closes the device;
 // the process must not end under it.
 int ReportEnd(const char* message, int code) {
     WaitForReceiveThread();
-    ShowProgress(upload.offset); // the last blocks may have gone since this tick's redraw
+    ShowUploadProgress(); // the last blocks may have gone since this tick's redraw
     EndProgress();
     Say(message);
     return code;
@@ -118,11 +133,11 @@ void AbandonUpload() {
 // The status timer's work, one tick every tickPeriod, until the upload has ended.
 int FollowUpload(bool showBar) {
     BeginProgress(showBar);
-    ShowProgress(upload.offset);
+    ShowUploadProgress();
     for (;;) {
         std::this_thread::sleep_for(tickPeriod);
         TickCountdown();
-        ShowProgress(upload.offset);
+        ShowUploadProgress();
         if (upload.noResponse.exchange(0))
             return ReportEnd(upload.deviceGone.load() ? texts::deviceDisconnected
                                                       : texts::noResponse,

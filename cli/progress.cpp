@@ -2,14 +2,16 @@
 
 #include <cstdio>
 
+#include "app/texts.h"
 #include "image/flash_image.h"
+#include "upload/engine.h"
 
 namespace {
 constexpr int32_t barWidth = 40;
 constexpr int32_t totalBytes = static_cast<int32_t>(imageSize);
 
 bool barShown = false;
-int32_t drawnBytes = -1;
+std::string drawnLine; // empty until the first draw
 
 // offset passes the image's end once the last block is sent.
 int32_t BytesSent(int32_t offset) {
@@ -17,35 +19,59 @@ int32_t BytesSent(int32_t offset) {
         return 0;
     return offset > totalBytes ? totalBytes : offset;
 }
+
+// The columns a terminal gives UTF-8 text: one per character, so its bytes that start one.
+size_t ColumnsOf(const std::string& text) {
+    size_t columns = 0;
+    for (char byte : text)
+        columns += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    return columns;
+}
+
+std::string RetryNote(uint32_t repeats) {
+    return "  " + texts::noReplyRepeat(repeats, blockRetryBudget);
+}
+
+// What follows the percentage, padded to the longest note (the byte counts are shorter).
+std::string Tail(int32_t bytes, uint32_t repeats) {
+    char counts[40];
+    std::snprintf(counts, sizeof counts, "  %5d / %d байт", static_cast<int>(bytes),
+                  static_cast<int>(totalBytes));
+    std::string tail = repeats > 0 ? RetryNote(repeats) : std::string(counts);
+    size_t width = ColumnsOf(RetryNote(blockRetryBudget));
+    size_t columns = ColumnsOf(tail);
+    return tail + std::string(width > columns ? width - columns : 0, ' ');
+}
 } // namespace
 
-std::string ProgressLine(int32_t offset) {
+std::string ProgressLine(int32_t offset, uint32_t repeats) {
     int32_t bytes = BytesSent(offset);
     int32_t filled = bytes * barWidth / totalBytes;
-    char numbers[48];
-    std::snprintf(numbers, sizeof numbers, "] %3d%%  %5d / %d байт",
-                  static_cast<int>(bytes * 100 / totalBytes), static_cast<int>(bytes),
-                  static_cast<int>(totalBytes));
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "] %3d%%", static_cast<int>(bytes * 100 / totalBytes));
     return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(barWidth - filled), '.') + numbers;
+           std::string(static_cast<size_t>(barWidth - filled), '.') + percent +
+           Tail(bytes, repeats);
 }
 
 void BeginProgress(bool shown) {
     barShown = shown;
-    drawnBytes = -1;
+    drawnLine.clear();
 }
 
-void ShowProgress(int32_t offset) {
-    int32_t bytes = BytesSent(offset);
-    if (!barShown || bytes == drawnBytes)
+void ShowProgress(int32_t offset, uint32_t repeats) {
+    if (!barShown)
         return;
-    std::fprintf(stderr, "\r%s", ProgressLine(offset).c_str());
+    std::string line = ProgressLine(offset, repeats);
+    if (line == drawnLine)
+        return;
+    std::fprintf(stderr, "\r%s", line.c_str());
     std::fflush(stderr);
-    drawnBytes = bytes;
+    drawnLine = line;
 }
 
 void EndProgress() {
-    if (barShown && drawnBytes >= 0)
+    if (barShown && !drawnLine.empty())
         std::fputc('\n', stderr);
     barShown = false;
 }
