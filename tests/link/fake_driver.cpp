@@ -149,6 +149,7 @@ FT_STATUS D2XX_API Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, uint3
 FT_STATUS D2XX_API GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
     Guard guard(fakeDriver.lock);
     ++fakeDriver.pollsSinceWrite;
+    ++fakeDriver.polls;
     FT_STATUS status = FT_OK;
     if (Refused("GetQueueStatus", status)) {
         if (fakeDriver.failedQueryCounts)

@@ -51,6 +51,8 @@ struct FakeDriver {
     bool failedQueryCounts = false;
     // Queue queries since the last write: the receive thread is waiting for a reply.
     int pollsSinceWrite = 0;
+    int64_t polls = 0; // queue queries in all
+
     // The next write waits this long before it starts, outside the lock.
     std::atomic<int> delayNextWriteMs{0};
     // > 0: the close this many closes from now waits 50 ms before it starts, outside the lock.

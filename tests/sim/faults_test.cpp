@@ -100,7 +100,7 @@ TEST_F(Faults, UnpluggedAfterABlock) {
     EXPECT_EQ(written, 77u);
     EXPECT_EQ(sim.FT_Close(handle), FT_IO_ERROR);
     FT_HANDLE slot = reinterpret_cast<FT_HANDLE>(0x77);
-    EXPECT_EQ(sim.FT_Open(0, &slot), FT_IO_ERROR);
+    EXPECT_EQ(sim.FT_Open(0, &slot), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(slot, reinterpret_cast<FT_HANDLE>(0x77));
     uint32_t count = 77;
     EXPECT_EQ(sim.FT_CreateDeviceInfoList(&count), FT_IO_ERROR);
