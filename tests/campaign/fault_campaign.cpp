@@ -1,9 +1,11 @@
 // A randomized fault campaign: whole uploads against the virtual device in this process, each
 // under a fault mix drawn from its seed. An upload runs on this one thread, as the web page
 // runs it: the receive loop's passes, each polling once. Its time is the device's virtual
-// clock, which advances a step at each poll, and the status timer ticks at each 10 ms
-// of it; nothing depends on the host's speed or sleep, so a seed replays to the same outcome
-// on every platform. After every upload: `done` with the image in flash, the lines released
+// clock, which advances a step at each poll; the status timer ticks at a drawn period of it
+// (1 ms, karvex-flash's 10 ms, or the window's 15.6 ms) and the engine's own clock is the
+// same time, so nothing depends on the host's speed or sleep, and a seed replays to the same
+// outcome on every platform. The link's latency is drawn too: replies held 1 ms, the chip's
+// 2 ms timer with the event character, or its 16 ms default (a library without the settings). After every upload: `done` with the image in flash, the lines released
 // and the device closed; or `noResponse` with the device closed; never a double open, a crash
 // or a hang. A failure prints its seed and mix; `--seed S` replays that upload alone.
 //
@@ -33,11 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t flashSize = 0x8000;
 constexpr int blockCount = 509;
 constexpr int32_t handshakeKey = -1;
-// The status timer's period in the device's time: karvex-flash's and the page's 10 ms, which
-// is also the shortest a window timer runs at on Windows.
-constexpr uint32_t tickUs = 10000;
-constexpr uint32_t handshakeTimeoutUs = handshakeTimeoutTicks * tickUs;
-constexpr uint32_t blockTimeoutUs = blockTimeoutTicks * tickUs;
 
 // --- The fault mix ------------------------------------------------------------------------
 // An entry point's place in the one list of them, checked when compiled.
@@ -66,7 +63,11 @@ struct DrawnReplyFault {
 
 struct FaultMix {
     SimVariables variables;
-    uint32_t pollUs = 100; // the device's time per poll
+    uint32_t pollUs = 100;  // the device's time per poll
+    uint32_t tickUs = 10000; // the status timer's period
+    uint32_t linkMs = 2;    // how long the link holds replies
+    uint32_t HandshakeTimeoutUs() const { return handshakeTimeoutTicks * tickUs; }
+    uint32_t BlockTimeoutUs() const { return blockTimeoutTicks * tickUs; }
     std::vector<DrawnReplyFault> replyFaults;
     std::vector<CallFailure> failures;
     std::string text; // as printed on a failure
@@ -137,12 +138,33 @@ std::string CallFailures(Draw& draw, FaultMix& mix) {
 
 std::string tracePath; // empty: no trace, the campaign judges by what it sees
 
+// The link: replies held 1 ms (a serial port in low-latency mode; the program takes it for
+// 2), or the chip's latency model with its timer at 2 ms or, without the settings, 16 ms.
+void DrawLink(Draw& draw, FaultMix& mix) {
+    mix.linkMs = draw.From({1u, 2u, 16u});
+    if (mix.linkMs == 1)
+        mix.variables["LATENCY_US"] = "1000";
+    else
+        mix.variables["CHIP_LATENCY"] = "1";
+}
+
+// A reply's bytes split no further apart than the link can hold them: two of its periods.
+uint32_t SplitUs(Draw& draw, const FaultMix& mix) {
+    uint32_t split = 0;
+    do
+        split = draw.From({0u, 5u, 300u, 1500u, 3000u, 12000u, 33000u});
+    while (split > 2000 * mix.linkMs);
+    return split;
+}
+
 FaultMix DrawMix(uint64_t seed) {
     Draw draw{std::mt19937_64(seed)};
     FaultMix mix;
     SimVariables& v = mix.variables;
     mix.pollUs = draw.From({250u, 500u, 1000u, 2500u, 5000u});
+    mix.tickUs = draw.From({1000u, 10000u, 15600u});
     v["VIRTUAL_CLOCK"] = std::to_string(mix.pollUs);
+    DrawLink(draw, mix);
     v["TRACE"] = tracePath;
     if (draw.Chance(30))
         v["NAK"] = ReplyFaults(draw, ReplyFaultKind::refused, mix);
@@ -158,7 +180,9 @@ FaultMix DrawMix(uint64_t seed) {
     if (draw.Chance(25))
         v["TRIPLE_ACK"] = "1";
     if (draw.Chance(30))
-        v["SPLIT_US"] = std::to_string(draw.From({0u, 5u, 300u, 3000u, 12000u, 33000u, 60000u}));
+        v["SPLIT_US"] = std::to_string(SplitUs(draw, mix));
+    if (draw.Chance(10))
+        v["LISTENING"] = "1";
     if (draw.Chance(5))
         v["UNPLUG_AFTER"] = std::to_string(1 + draw.Below(blockCount));
     if (draw.Chance(12))
@@ -169,9 +193,10 @@ FaultMix DrawMix(uint64_t seed) {
         v["SILENT"] = "1";
     if (draw.Chance(30))
         v["FAIL"] = CallFailures(draw, mix);
+    mix.text = "tick=" + std::to_string(mix.tickUs) + "us link=" + std::to_string(mix.linkMs) + "ms";
     for (const auto& [name, value] : v) {
         if (name != "TRACE")
-            mix.text += (mix.text.empty() ? "" : " ") + ("KARVEX_SIM_" + name) + "=" + value;
+            mix.text += " KARVEX_SIM_" + name + "=" + value;
     }
     return mix;
 }
@@ -186,6 +211,7 @@ struct Observed {
     const FaultMix* mix = nullptr;
     uint32_t calls[entryCount] = {}; // per entry point, counted from 1 as the device does
     uint64_t polls = 0;
+    uint64_t nextTickUs = 0;
     bool open = false;
     bool dtr = false;
     bool rts = false;
@@ -299,14 +325,19 @@ FT_STATUS D2XX_API ObservedWrite(FT_HANDLE handle, void* bytes, uint32_t count, 
 }
 
 // The status timer, in the device's time: every poll advances it a step, and the timer ticks
-// at each 10 ms passed, so the ticks come from the engine's own polls.
+// for each of its periods passed, so the ticks come from the engine's own polls.
 FT_STATUS D2XX_API ObservedQueueStatus(FT_HANDLE handle, uint32_t* waiting) {
     FT_STATUS status =
         Counted<Entry("FT_GetQueueStatus"), FT_GetQueueStatusFn, &DriverTable::FT_GetQueueStatus,
                 FT_HANDLE, uint32_t*>(handle, waiting);
-    if (++seen.polls % (tickUs / seen.mix->pollUs) == 0)
+    ++seen.polls;
+    for (; seen.nextTickUs <= DeviceTimeUs(); seen.nextTickUs += seen.mix->tickUs)
         TickCountdown();
     return status;
+}
+
+uint32_t DeviceClockMs() {
+    return uint32_t(DeviceTimeUs() / 1000);
 }
 
 void ObserveTheLibrary() {
@@ -397,7 +428,7 @@ void NoteReplyFaultsMet(const FaultMix& mix, FaultKinds& met) {
             met.set(!repeated   ? lostFirstSend
                     : handshake ? lostRepeatedRequest
                                 : lostRepeatedBlock);
-        else if (fault.delayUs > (handshake ? handshakeTimeoutUs : blockTimeoutUs))
+        else if (fault.delayUs > (handshake ? mix.HandshakeTimeoutUs() : mix.BlockTimeoutUs()))
             met.set(handshake ? lateBeyondHandshake : lateBeyondBlock);
     }
 }
@@ -407,7 +438,7 @@ FaultKinds FaultsMet(const FaultMix& mix) {
     NoteReplyFaultsMet(mix, met);
     bool heard = seen.heardRequests > 0;
     bool blocksSent = !seen.frames.empty();
-    if (Variable(mix, "LATENCY_US") > handshakeTimeoutUs && heard)
+    if (Variable(mix, "LATENCY_US") > mix.HandshakeTimeoutUs() && heard)
         met.set(lateBeyondHandshake);
     if (Variable(mix, "TRIPLE_ACK") && mix.variables.count("SPLIT_US") && blocksSent)
         met.set(tripleSplit);
@@ -445,7 +476,7 @@ void ReportCrash(int signal) {
 bool PlayUpload(const FaultMix& mix) {
     uint64_t ticks = (handshakeRetryBudget + 1) * handshakeTimeoutTicks +
                      uint64_t(blockCount) * (blockRetryBudget + 1) * blockTimeoutTicks;
-    uint64_t passes = 2 * ticks * (tickUs / mix.pollUs);
+    uint64_t passes = 2 * ticks * mix.tickUs / mix.pollUs;
     for (uint64_t pass = 0; pass < passes; ++pass) {
         if (!ReceivePass())
             return true;
@@ -521,6 +552,12 @@ Result RunUpload(uint64_t seed) {
         return result;
     }
     ObserveTheLibrary();
+    if (mix.linkMs == 16) {
+        driver.FT_SetLatencyTimer = nullptr;
+        driver.FT_SetChars = nullptr;
+    }
+    seen.nextTickUs = mix.tickUs;
+    uploadClockMs = DeviceClockMs;
     if (EnumerateDevices() == 1)
         Upload(mix, result);
     if (result.violation.empty())
