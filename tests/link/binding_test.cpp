@@ -115,6 +115,7 @@ TEST_F(Binding, OpenDeviceAsTheDeviceSeesIt) {
                "FT_SetDataCharacteristics", "FT_SetTimeouts", "FT_SetFlowControl", "FT_ClrDtr",
                "FT_ClrRts", "FT_Close", "FT_Open", "FT_SetChars", "FT_SetLatencyTimer"}));
     EXPECT_EQ(CountTraceLines(session, "FT_SetBaudRate", "baud=500000 -> 0"), 1);
+    EXPECT_EQ(linkLatencyMs.load(), 2u); // the engine's quiet waits are sized by it
     uint32_t waiting = 0;
     EXPECT_EQ(driver.FT_GetQueueStatus(DeviceHandle(0), &waiting), FT_OK); // the reopen's handle
     ASSERT_TRUE(SetControlLines(0, true));
@@ -145,6 +146,7 @@ TEST_F(Binding, LibraryWithoutLatencySettingsIsUsedAsBefore) {
               (Names{"FT_Open", "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetTimeouts",
                      "FT_SetFlowControl", "FT_ClrDtr", "FT_ClrRts", "FT_Close", "FT_Open",
                      "FT_SetDtr", "FT_SetRts", "FT_Close", "FT_Open"}));
+    EXPECT_EQ(linkLatencyMs.load(), 16u); // the chip's default timer
 }
 
 // Their refusal changes nothing for the open.
@@ -153,6 +155,7 @@ TEST_F(Binding, RefusedLatencySettingsAreIgnored) {
     ASSERT_EQ(EnumerateDevices(), 1u);
     EXPECT_TRUE(OpenDevice(0));
     EXPECT_EQ(CountTraceLines(session, "FT_SetFlowControl", "-> 0"), 1);
+    EXPECT_EQ(linkLatencyMs.load(), 16u);
 }
 
 TEST_F(Binding, DeviceHeldElsewhereFailsAtTheOpenAlone) {
