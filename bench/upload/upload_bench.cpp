@@ -1,19 +1,31 @@
-// Whole uploads against the virtual device (found by name; run with it on the library path):
-// (a) without latency, the engine's cost per block beyond the bare exchange of the same frames;
-// (b) with the device's wire-timing model at 500,000 baud, the total time against its floor;
-// (c) with the chip's receive latency modelled as well, at its defaults, the total time against
-//     the same floor with the latency settings applied after every open and without them.
-// With --port PATH instead: the upload without latency through the virtual library and through
-// the serial driver on PATH, a pseudo-terminal with the same bootloader behind it. With
-// --port-time PATH: one upload through PATH, its time. With --port-cpu PATH: the upload through
-// PATH, whose device holds its replies, with the serial driver's queue query polling at once
-// (as before it waited for input) and waiting: the time and the share of a core each took.
+// Whole uploads, each made as karvex-flash makes it (device opened with its lines released, the
+// upload started, then the lines raised) and watched as its status timer watches it: a tick
+// every period by the clock. Spies on the driver table's FT_Write, FT_Read and FT_Close stamp
+// the upload's course, so the figures mean the same for any engine that drives the table.
+// Each line printed is "what<TAB>figure", the fastest run's and the slowest's where several.
+// Without arguments, against the virtual device (run with it on the library path):
+//   the engine's cost per block beyond the bare exchange of the same frames (no latency);
+//   wire timing at 500,000 baud and the chip's latency without the latency settings, the time
+//   from the handshake reply to the device closed against the floor.
+// --ticks US: the chip's latency with the settings applied, the status timer ticking every US.
+// --port PATH: per block through the virtual library and through the serial driver on PATH,
+//   a pseudo-terminal with the same bootloader behind it (no latency).
+// --port-time PATH: one upload through PATH, its whole time.
+// --port-quiet US PATH: through PATH, whose device holds replies 1 ms, ticking every US: block 0
+//   to block 1, and the last acknowledgement to the program's end.
+// --port-cpu PATH: the upload through PATH, whose device holds its replies, with the serial
+//   driver's queue query polling at once (as before it waited for input) and waiting.
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "image/flash_image.h"
 #include "link/driver.h"
@@ -24,36 +36,134 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
 constexpr int blocks = 509;
 constexpr double lineBitsPerByte = 10, baud = 500000;
-constexpr std::chrono::microseconds watchPause{200};
+constexpr unsigned blockWriteUs = 2000;
 
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+constexpr microseconds karvexFlashTicks{10000}; // its status timer's period
+
+// Points of an upload's course, in nanoseconds of Clock; 0 until reached.
+enum Mark { started, firstReply, block0Sent, block1Sent, lastAck, closed, ended, markCount };
+std::array<std::atomic<int64_t>, markCount> marks;
+using Marks = std::array<int64_t, markCount>;
+
+// The loaded library's entries, which the spies pass the calls on to.
+DriverTable passedOn;
+
+int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+void MarkOnce(Mark mark, int64_t at) {
+    int64_t unset = 0;
+    marks[mark].compare_exchange_strong(unset, at);
+}
+
+// A block frame is 00 addrHi addrLo count data... checksum.
+FT_STATUS D2XX_API SpyWrite(FT_HANDLE handle, void* data, uint32_t size, uint32_t* written) {
+    const auto* frame = static_cast<const uint8_t*>(data);
+    if (size > 3) {
+        int address = frame[1] << 8 | frame[2];
+        if (address == 0)
+            MarkOnce(block0Sent, Now());
+        if (address == blockSize)
+            MarkOnce(block1Sent, Now());
+    }
+    return passedOn.FT_Write(handle, data, size, written);
+}
+
+FT_STATUS D2XX_API SpyRead(FT_HANDLE handle, void* data, uint32_t size, uint32_t* got) {
+    FT_STATUS status = passedOn.FT_Read(handle, data, size, got);
+    uint32_t count = status == FT_OK ? std::min(*got, size) : 0;
+    if (count == 0)
+        return status;
+    int64_t at = Now();
+    MarkOnce(firstReply, at);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (std::find(bytes, bytes + count, replyK) != bytes + count)
+        marks[lastAck].store(at);
+    return status;
+}
+
+FT_STATUS D2XX_API SpyClose(FT_HANDLE handle) {
+    FT_STATUS status = passedOn.FT_Close(handle);
+    marks[closed].store(Now());
+    return status;
+}
+
+void InstallSpies() {
+    passedOn = driver;
+    driver.FT_Write = SpyWrite;
+    driver.FT_Read = SpyRead;
+    driver.FT_Close = SpyClose;
 }
 
 // Loads the virtual device afresh with wire timing and the chip's latency on or off;
 // `library` nullptr: the one with every entry point.
-bool LoadDevice(bool wire, bool chipLatency, unsigned blockWriteUs, const char* library = nullptr) {
+bool LoadDevice(bool wire, bool chipLatency, unsigned writeUs, const char* library = nullptr) {
     if (driver.module) {
         ReleaseSharedLibrary(driver.module);
         driver = DriverTable{};
     }
     SetEnvironmentVariableUtf8("KARVEX_SIM_WIRE", wire ? "1" : "0");
     SetEnvironmentVariableUtf8("KARVEX_SIM_CHIP_LATENCY", chipLatency ? "1" : "0");
-    SetEnvironmentVariableUtf8("KARVEX_SIM_BLOCK_WRITE_US", std::to_string(blockWriteUs).c_str());
-    return LoadDriver(library) && EnumerateDevices() > 0;
+    SetEnvironmentVariableUtf8("KARVEX_SIM_BLOCK_WRITE_US", std::to_string(writeUs).c_str());
+    if (!LoadDriver(library))
+        return false;
+    InstallSpies();
+    return EnumerateDevices() > 0;
+}
+
+bool LoadPort(const char* path) {
+    LoadSerialDriver(path);
+    InstallSpies();
+    return EnumerateDevices() == 1;
 }
 
 // The frames' line time at 500,000 baud plus the device's flash writes.
-double FloorSeconds(unsigned blockWriteUs) {
+double FloorSeconds(unsigned writeUs) {
     double line = (blocks * (blockSize + 5) + 1) * lineBitsPerByte / baud;
-    return line + blocks * blockWriteUs * 1e-6;
+    return line + blocks * writeUs * 1e-6;
 }
 
-// The device open with its bootloader listening, as after the start step.
-bool PrepareDevice() {
-    return OpenDevice(0) && SetControlLines(0, true);
+void ClearMarks() {
+    for (auto& mark : marks)
+        mark.store(0);
+}
+
+Marks TakeMarks() {
+    Marks taken{};
+    std::transform(marks.begin(), marks.end(), taken.begin(),
+                   [](auto& mark) { return mark.load(); });
+    return taken;
+}
+
+// Ticks until the upload has ended, then waits for the receive thread as karvex-flash does
+// before it reports and exits. True when the upload ended done.
+bool FollowUpload(microseconds period) {
+    auto nextTick = Clock::now() + period;
+    while (!upload.done.load() && !upload.noResponse.load()) {
+        std::this_thread::sleep_until(nextTick);
+        for (; Clock::now() >= nextTick; nextTick += period)
+            TickCountdown();
+    }
+    WaitForReceiveThread();
+    marks[ended].store(Now());
+    return upload.done.load() != 0;
+}
+
+bool Upload(microseconds period) {
+    ClearMarks();
+    upload.done = 0;
+    upload.noResponse = 0;
+    if (!OpenDeviceForUpload(0))
+        return false;
+    marks[started].store(Now());
+    StartUpload();
+    SetControlLines(0, true);
+    return FollowUpload(period);
 }
 
 void Exchange(const uint8_t* frame, uint32_t length, uint32_t replyLength) {
@@ -66,169 +176,225 @@ void Exchange(const uint8_t* frame, uint32_t length, uint32_t replyLength) {
 }
 
 // The same frames and replies as an upload, written and polled directly.
-double BareExchangeSeconds() {
-    if (!PrepareDevice())
-        return -1;
+bool BareExchange() {
+    ClearMarks();
+    if (!OpenDevice(0) || !SetControlLines(0, true))
+        return false;
     uint8_t frame[frameBufferSize];
-    auto start = Clock::now();
     driver.FT_Purge(DeviceHandle(0), FT_PURGE_RX | FT_PURGE_TX);
     Exchange(frame, BuildHandshakeRequest(frame), handshakeReplyLength);
     for (int block = 0; block < blocks; ++block)
         Exchange(frame, BuildBlockFrame(FlashImage, block * blockSize, frame), blockReplyLength);
-    double seconds = Seconds(start);
     SetControlLines(0, false);
     driver.FT_Close(DeviceHandle(0));
-    return seconds;
+    return true;
 }
 
-// One upload from StartUpload to `done`; negative if it did not finish. Between looks at the
-// flags this thread yields, or sleeps for `pause` when given: uploads that take seconds are
-// watched as the status timer watches them, ticking every millisecond by the clock, without
-// taking a processor from the receive thread on a machine with few. Without a pause the
-// quiet waits the engine keeps before the first block and after the last pass at once, so
-// that what is measured is the engine's own work.
-double UploadSeconds(std::chrono::microseconds pause = std::chrono::microseconds(0)) {
-    if (!PrepareDevice())
-        return -1;
-    upload.done = 0;
-    upload.noResponse = 0;
-    auto start = Clock::now();
-    auto nextTick = start + std::chrono::milliseconds(1);
-    StartUpload();
-    while (!upload.done.load() && !upload.noResponse.load()) {
-        if (pause.count() == 0) {
-            std::this_thread::yield();
-            continue;
-        }
-        std::this_thread::sleep_for(pause);
-        for (; Clock::now() >= nextTick; nextTick += std::chrono::milliseconds(1))
-            TickCountdown();
-    }
-    double seconds = Seconds(start);
-    WaitForReceiveThread();
-    return upload.done.load() ? seconds : -1;
-}
-
-template <typename Run> double Fastest(int runs, Run run) {
-    double best = 1e9;
+// The marks of `runs` runs; none when one failed.
+std::vector<Marks> Runs(int runs, const std::function<bool()>& run) {
+    std::vector<Marks> taken;
     for (int i = 0; i < runs; ++i) {
-        double seconds = run();
-        if (seconds < 0)
-            return -1;
-        best = std::min(best, seconds);
+        if (!run())
+            return {};
+        taken.push_back(TakeMarks());
     }
-    return best;
+    return taken;
+}
+
+struct Spread {
+    double best = 1e9, worst = 0;
+};
+
+Spread SecondsBetween(const std::vector<Marks>& runs, Mark from, Mark to) {
+    Spread spread;
+    for (const Marks& run : runs) {
+        double seconds = double(run[to] - run[from]) * 1e-9;
+        spread.best = std::min(spread.best, seconds);
+        spread.worst = std::max(spread.worst, seconds);
+    }
+    return spread;
+}
+
+void PrintMilliseconds(const std::string& what, Spread spread) {
+    std::printf("%s\t%.1f ms, slowest %.1f ms\n", what.c_str(), spread.best * 1e3,
+                spread.worst * 1e3);
+}
+
+// The time from the handshake reply to the device closed against the floor.
+void PrintAgainstFloor(const std::string& what, Spread spread, double floor) {
+    std::printf("%s\t%.3f s, %.3f x floor, slowest %.3f x\n", what.c_str(), spread.best,
+                spread.best / floor, spread.worst / floor);
+}
+
+// From block 1 to the last acknowledgement: the exchanges alone, whatever the engine waits
+// after the handshake and block 0.
+Spread SecondsPerBlock(const std::vector<Marks>& runs) {
+    Spread spread = SecondsBetween(runs, block1Sent, lastAck);
+    return {spread.best / (blocks - 1), spread.worst / (blocks - 1)};
+}
+
+void PrintPerBlock(const std::string& what, const std::vector<Marks>& runs) {
+    Spread spread = SecondsPerBlock(runs);
+    std::printf("%s\t%.1f us, slowest %.1f us\n", what.c_str(), spread.best * 1e6,
+                spread.worst * 1e6);
 }
 
 bool BenchOverhead() {
     if (!LoadDevice(false, false, 0))
         return false;
-    double bare = Fastest(20, BareExchangeSeconds);
-    double engine = Fastest(20, [] { return UploadSeconds(); });
-    if (bare < 0 || engine < 0)
+    auto bare = Runs(20, BareExchange);
+    auto engine = Runs(20, [] { return Upload(karvexFlashTicks); });
+    if (bare.empty() || engine.empty())
         return false;
-    std::printf("no latency: upload %.3f ms, bare exchange %.3f ms, engine %.2f us/block "
-                "(whole upload %.2f us/block)\n",
-                engine * 1e3, bare * 1e3, (engine - bare) / blocks * 1e6, engine / blocks * 1e6);
+    double bareBlock = SecondsPerBlock(bare).best, engineBlock = SecondsPerBlock(engine).best;
+    std::printf("no latency, per block from block 1 to the last acknowledgement\tupload %.2f us, "
+                "bare exchange %.2f us, engine %.2f us\n",
+                engineBlock * 1e6, bareBlock * 1e6, (engineBlock - bareBlock) * 1e6);
     return true;
 }
 
-bool BenchWireTiming(unsigned blockWriteUs) {
-    if (!LoadDevice(true, false, blockWriteUs))
+bool BenchWireTiming(unsigned writeUs) {
+    if (!LoadDevice(true, false, writeUs))
         return false;
-    double seconds = Fastest(2, [] { return UploadSeconds(watchPause); });
-    if (seconds < 0)
+    auto runs = Runs(2, [] { return Upload(karvexFlashTicks); });
+    if (runs.empty())
         return false;
-    double floor = FloorSeconds(blockWriteUs);
-    double replies = (handshakeReplyLength + blocks * blockReplyLength) * lineBitsPerByte / baud;
-    std::printf("wire timing, %u us per block write: %.4f s, floor %.4f s (+%.2f %%); "
-                "with the replies' own line time %.4f s (+%.2f %%)\n",
-                blockWriteUs, seconds, floor, (seconds / floor - 1) * 100, floor + replies,
-                (seconds / (floor + replies) - 1) * 100);
+    PrintAgainstFloor("wire timing, " + std::to_string(writeUs) +
+                          " us per block write: handshake reply to closed",
+                      SecondsBetween(runs, firstReply, closed), FloorSeconds(writeUs));
     return true;
 }
 
-struct LatencyCase {
-    const char* name;
-    const char* library;
-    bool withoutSettings; // the table's two optional entries emptied: the upload as before
-    int runs;
-};
-
-// The chip holding replies back (16 ms timer, no event character) on top of wire timing and
-// 2 ms per block write.
-bool BenchChipLatency() {
-    constexpr unsigned blockWriteUs = 2000;
-    const double floor = FloorSeconds(blockWriteUs);
-    const LatencyCase cases[] = {
-        {"latency settings applied", nullptr, false, 5},
-        {"latency settings not applied", nullptr, true, 1},
-        {"library without the latency settings", BASIC_LIBRARY_NAME, false, 1},
+// The chip holding replies back (16 ms timer, no event character) on top of wire timing.
+bool BenchWithoutSettings() {
+    struct Case {
+        const char* name;
+        const char* library;
+        bool emptied; // the table's two optional entries emptied: the upload as before them
     };
-    for (const LatencyCase& c : cases) {
+    const Case cases[] = {{"latency settings not applied", nullptr, true},
+                          {"library without the latency settings", BASIC_LIBRARY_NAME, false}};
+    for (const Case& c : cases) {
         if (!LoadDevice(true, true, blockWriteUs, c.library))
             return false;
-        if (c.withoutSettings) {
+        if (c.emptied) {
             driver.FT_SetLatencyTimer = nullptr;
             driver.FT_SetChars = nullptr;
         }
-        double seconds = Fastest(c.runs, [] { return UploadSeconds(watchPause); });
-        if (seconds < 0)
+        auto runs = Runs(1, [] { return Upload(karvexFlashTicks); });
+        if (runs.empty())
             return false;
-        std::printf("chip latency model, %s: %.3f s, %.2f x the floor of %.3f s\n", c.name, seconds,
-                    seconds / floor, floor);
+        PrintAgainstFloor(std::string("chip latency model, ") + c.name +
+                              ": handshake reply to closed",
+                          SecondsBetween(runs, firstReply, closed), FloorSeconds(blockWriteUs));
     }
     return true;
 }
 
-bool BenchPortTime(const char* path) {
-    LoadSerialDriver(path);
-    double seconds = EnumerateDevices() == 1 ? UploadSeconds(watchPause) : -1;
-    ReleaseSerialPort();
-    if (seconds < 0)
+std::string TicksName(microseconds period) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%g ms ticks", double(period.count()) / 1000);
+    return name;
+}
+
+// The chip's latency model at its defaults with the settings applied.
+bool BenchTicks(microseconds period) {
+    if (!LoadDevice(true, true, blockWriteUs))
         return false;
-    std::printf("%.3f s\n", seconds);
+    auto runs = Runs(5, [&] { return Upload(period); });
+    if (runs.empty())
+        return false;
+    std::string what = "D2XX, " + TicksName(period) + ": ";
+    PrintAgainstFloor(what + "handshake reply to closed (target 1.05 x)",
+                      SecondsBetween(runs, firstReply, closed), FloorSeconds(blockWriteUs));
+    PrintMilliseconds(what + "handshake reply to block 0",
+                      SecondsBetween(runs, firstReply, block0Sent));
+    PrintMilliseconds(what + "block 0 to block 1", SecondsBetween(runs, block0Sent, block1Sent));
+    PrintPerBlock(what + "per block from block 1 to the last acknowledgement", runs);
+    PrintMilliseconds(what + "last acknowledgement to closed",
+                      SecondsBetween(runs, lastAck, closed));
+    return true;
+}
+
+// Runs `bench` on the serial driver for PATH, the port released after it.
+bool OnPort(const char* path, const std::function<bool()>& bench) {
+    bool ok = LoadPort(path) && bench();
+    ReleaseSerialPort();
+    return ok;
+}
+
+bool PrintPortTime() {
+    auto runs = Runs(1, [] { return Upload(karvexFlashTicks); });
+    if (!runs.empty())
+        std::printf("%.3f s\n", SecondsBetween(runs, started, ended).best);
+    return !runs.empty();
+}
+
+bool PrintPortQuiet(microseconds period) {
+    auto runs = Runs(3, [&] { return Upload(period); });
+    if (runs.empty())
+        return false;
+    std::string what = "serial, " + TicksName(period) + ": ";
+    PrintMilliseconds(what + "block 0 to block 1 (target 50 ms)",
+                      SecondsBetween(runs, block0Sent, block1Sent));
+    PrintMilliseconds(what + "last acknowledgement to exit (target 50 ms)",
+                      SecondsBetween(runs, lastAck, ended));
+    return true;
+}
+
+bool PrintPortCpu(uint32_t waitMs) {
+    serialQueueWaitMs = waitMs;
+    std::clock_t cpuStart = std::clock();
+    auto runs = Runs(1, [] { return Upload(karvexFlashTicks); });
+    double cpu = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    if (runs.empty())
+        return false;
+    double seconds = SecondsBetween(runs, started, ended).best;
+    std::printf("queue query %s\t%.3f s, %.3f s of CPU, %.1f %% of a core\n",
+                waitMs == 0 ? "polling at once (before)" : "waiting up to 1 ms (after)", seconds,
+                cpu, cpu / seconds * 100);
     return true;
 }
 
 // Both ways in turn, twice, so that a change in the machine's load shows as a spread.
-bool BenchPortCpu(const char* path) {
-    constexpr std::chrono::milliseconds tick{10}; // the status timer's, as karvex-flash watches
-    LoadSerialDriver(path);
-    if (EnumerateDevices() != 1)
-        return false;
-    for (int round = 0; round < 2; ++round) {
-        for (uint32_t waitMs : {0u, 1u}) {
-            serialQueueWaitMs = waitMs;
-            std::clock_t cpuStart = std::clock();
-            double seconds = UploadSeconds(tick);
-            double cpu = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
-            if (seconds < 0)
-                return false;
-            std::printf("queue query %s: %.3f s, %.3f s of CPU, %.1f %% of a core\n",
-                        waitMs == 0 ? "polling at once (before)" : "waiting up to 1 ms (after) ",
-                        seconds, cpu, cpu / seconds * 100);
-        }
-    }
-    ReleaseSerialPort();
-    return true;
+bool PrintPortCpuRounds() {
+    return PrintPortCpu(0) && PrintPortCpu(1) && PrintPortCpu(0) && PrintPortCpu(1);
 }
 
 bool BenchSerialPort(const char* path) {
+    auto uploadOnce = [] { return Upload(karvexFlashTicks); };
     if (!LoadDevice(false, false, 0))
         return false;
-    double library = Fastest(20, [] { return UploadSeconds(); });
+    auto library = Runs(20, uploadOnce);
     ReleaseSharedLibrary(driver.module);
-    LoadSerialDriver(path);
-    double port = EnumerateDevices() == 1 ? Fastest(20, [] { return UploadSeconds(); }) : -1;
-    ReleaseSerialPort();
-    if (library < 0 || port < 0)
+    std::vector<Marks> port;
+    auto uploadsThroughPort = [&] {
+        port = Runs(20, uploadOnce);
+        return !port.empty();
+    };
+    if (library.empty() || !OnPort(path, uploadsThroughPort))
         return false;
-    std::printf("virtual D2XX library: %.1f ms (%.1f us/block); pseudo-terminal: %.1f ms "
-                "(%.1f us/block), %.2f x\n",
-                library * 1e3, library / blocks * 1e6, port * 1e3, port / blocks * 1e6,
-                port / library);
+    double libraryBlock = SecondsPerBlock(library).best, portBlock = SecondsPerBlock(port).best;
+    std::printf("per block from block 1 to the last acknowledgement\tvirtual D2XX library %.1f "
+                "us; pseudo-terminal %.1f us, %.2f x\n",
+                libraryBlock * 1e6, portBlock * 1e6, portBlock / libraryBlock);
     return true;
+}
+
+// One section, or without a mode those of the virtual device alone.
+bool Bench(const std::string& mode, microseconds period, const char* path) {
+    if (mode == "--ticks")
+        return period.count() > 0 && BenchTicks(period);
+    if (mode == "--port-quiet")
+        return period.count() > 0 && OnPort(path, [&] { return PrintPortQuiet(period); });
+    if (mode == "--port")
+        return BenchSerialPort(path);
+    if (mode == "--port-time")
+        return OnPort(path, PrintPortTime);
+    if (mode == "--port-cpu")
+        return OnPort(path, PrintPortCpuRounds);
+    return BenchOverhead() && BenchWireTiming(blockWriteUs) && BenchWireTiming(200) &&
+           BenchWithoutSettings();
 }
 } // namespace
 
@@ -236,14 +402,10 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < imageSize; ++i)
         FlashImage[i] = uint8_t(i * 31 + 7);
     SetEnvironmentVariableUtf8("KARVEX_SIM_DEVICES", "KARVEX");
-    std::string mode = argc == 3 ? argv[1] : "";
-    bool ok = mode == "--port"        ? BenchSerialPort(argv[2])
-              : mode == "--port-time" ? BenchPortTime(argv[2])
-              : mode == "--port-cpu"  ? BenchPortCpu(argv[2])
-                                      : BenchOverhead() && BenchWireTiming(2000) &&
-                                            BenchWireTiming(200) && BenchChipLatency();
+    microseconds period(argc >= 3 ? std::strtoul(argv[2], nullptr, 10) : 0);
+    bool ok = Bench(argc >= 2 ? argv[1] : "", period, argv[argc - 1]);
     if (!ok)
         std::fprintf(stderr,
-                     "upload_bench: the virtual device could not be loaded or did not finish\n");
+                     "upload_bench: the device could not be loaded or the upload did not finish\n");
     return ok ? 0 : 1;
 }
