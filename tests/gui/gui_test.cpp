@@ -4,6 +4,8 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <sstream>
+#include <string>
 
 namespace {
 constexpr int lastAddress = 0x7F3F;
@@ -302,6 +304,28 @@ TEST_F(Gui, SilentDeviceIsReportedAndLoadComesBack) {
     ASSERT_TRUE(CloseMessageBox(box));
     EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(Button2) != FALSE; }, 5000));
     EXPECT_FALSE(AnotherMessageWithin(400));
+}
+
+// Unplugged after 100 blocks: reported at once, without a write to the vanished device (the
+// block again through ten time-outs would take 110 s), and Load comes back.
+TEST_F(Gui, UnpluggedDeviceIsReportedAtOnceAndLoadComesBack) {
+    PrepareFolder();
+    SetDevice("UNPLUG_AFTER", L"100");
+    Launch();
+    LoadFile(WriteFile(L"firmware.hex", HexText(WholeImage(9))));
+    MessageBoxInfo box = ExpectMessage(60000);
+    ASSERT_NE(box.window, nullptr);
+    EXPECT_EQ(Narrow(box.text), "Устройство не отвечает");
+    ASSERT_TRUE(CloseMessageBox(box));
+    EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(Button2) != FALSE; }, 5000));
+    std::istringstream trace(ReadTrace());
+    int unplugs = 0, failedWrites = 0;
+    for (std::string line; std::getline(trace, line);) {
+        unplugs += line.find("-> unplugged") != std::string::npos;
+        failedWrites += line.rfind("FT_Write", 0) == 0 && line.find(" -> 4") != std::string::npos;
+    }
+    EXPECT_EQ(unplugs, 1);
+    EXPECT_EQ(failedWrites, 0);
 }
 
 TEST_F(Gui, ThreeDevicesListedInOrderAndTheSelectedOneFlashed) {
