@@ -7,7 +7,6 @@
 
 int32_t currentDevice = 0;
 FT_STATUS lastOpenStatus = FT_OK;
-std::atomic<uint32_t> linkLatencyMs{16};
 
 namespace {
 constexpr uint32_t baudRate = 500000;
@@ -18,7 +17,11 @@ constexpr uint32_t readTimeoutMs = 5000, writeTimeoutMs = 5000;
 constexpr uint8_t replyEnd = 'K';
 constexpr uint8_t latencyTimerMs = 2;
 constexpr uint8_t defaultLatencyTimerMs = 16;
+} // namespace
 
+std::atomic<uint32_t> linkLatencyMs{defaultLatencyTimerMs};
+
+namespace {
 // Serialises every close-and-reopen of a device, whichever thread makes it.
 std::mutex reopening;
 

@@ -370,9 +370,7 @@ bool BytesWaiting(HANDLE handle, uint32_t& count) {
     count = status.cbInQue;
     return true;
 }
-} // namespace
 
-namespace {
 // The errors a USB COM port gives once it has been removed; access is denied only after the
 // open here, where the port was ours.
 bool NoteIfGone(SerialPort& port) {

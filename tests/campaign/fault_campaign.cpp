@@ -5,9 +5,10 @@
 // (1 ms, karvex-flash's 10 ms, or the window's 15.6 ms) and the engine's own clock is the
 // same time, so nothing depends on the host's speed or sleep, and a seed replays to the same
 // outcome on every platform. The link's latency is drawn too: replies held 1 ms, the chip's
-// 2 ms timer with the event character, or its 16 ms default (a library without the settings). After every upload: `done` with the image in flash, the lines released
-// and the device closed; or `noResponse` with the device closed; never a double open, a crash
-// or a hang. A failure prints its seed and mix; `--seed S` replays that upload alone.
+// 2 ms timer with the event character, or its 16 ms default (a library without the settings).
+// After every upload: `done` with the image in flash, the lines released and the device
+// closed; or `noResponse` with the device closed; never a double open, a crash or a hang. A
+// failure prints its seed and mix; `--seed S` replays that upload alone.
 //
 //   fault_campaign [--seconds N] [--uploads N] [--first-seed S]   # N s and N uploads, at most 3N s
 //   fault_campaign --seed S [--trace FILE]    # one upload, with the device's call trace
