@@ -6,12 +6,12 @@
 #include <exception>
 #include <iterator>
 
-#include "app/texts.h"
-#include "platform/win32_text.h"
 #include "image/flash_image.h"
 #include "link/driver.h"
 #include "link/port.h"
 #include "platform/platform.h"
+#include "platform/win32_text.h"
+#include "text/texts.h"
 #include "upload/engine.h"
 
 TForm1 Form1;
@@ -79,9 +79,9 @@ bool ExecuteOpenDialog(TOpenDialog& dialog, HWND owner) {
 }
 
 std::string HelpText() {
-    std::string text = texts::helpLines[0];
+    std::string text = texts::helpLines[0].ru;
     for (size_t i = 1; i < std::size(texts::helpLines); ++i)
-        text.append("\r\n").append(texts::helpLines[i]);
+        text.append("\r\n").append(texts::helpLines[i].ru);
     return text;
 }
 
@@ -139,30 +139,30 @@ bool TForm1::Create(HINSTANCE instance) {
 
 // In creation order, which is also the tab order.
 void TForm1::CreateControls(HINSTANCE instance) {
-    Button2 = CreateControl(instance, WC_BUTTONW, texts::loadButton, BS_PUSHBUTTON | WS_TABSTOP,
+    Button2 = CreateControl(instance, WC_BUTTONW, texts::loadButton.ru, BS_PUSHBUTTON | WS_TABSTOP,
                             {16, 16, 97, 25});
     ComboBox1 = CreateControl(instance, WC_COMBOBOXW, "",
                               CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_HASSTRINGS | WS_VSCROLL |
                                   WS_TABSTOP,
                               {136, 16, 161, 21 + comboDropDownItems * comboItemHeight + 2});
     SendMessageW(ComboBox1, CB_SETITEMHEIGHT, 0, comboItemHeight);
-    SetWindowTextW(ComboBox1, Widen(texts::connectDevice).c_str());
+    SetWindowTextW(ComboBox1, Widen(texts::connectDevice.ru).c_str());
     ProgressBar1 = CreateControl(instance, PROGRESS_CLASSW, "", 0, {24, 88, 297, 17});
     SendMessageW(ProgressBar1, PBM_SETRANGE32, 0, 100);
-    CheckBox1 = CreateControl(instance, WC_BUTTONW, texts::patchCheckBox,
+    CheckBox1 = CreateControl(instance, WC_BUTTONW, texts::patchCheckBox.ru,
                               BS_AUTOCHECKBOX | WS_TABSTOP, {16, 48, 153, 17});
     SendMessageW(CheckBox1, BM_SETCHECK, BST_CHECKED, 0);
-    Button1 = CreateControl(instance, WC_BUTTONW, texts::helpButton, BS_PUSHBUTTON | WS_TABSTOP,
+    Button1 = CreateControl(instance, WC_BUTTONW, texts::helpButton.ru, BS_PUSHBUTTON | WS_TABSTOP,
                             {200, 48, 75, 25});
-    OpenDialog1.filter = texts::fileFilter;
+    OpenDialog1.filter = texts::fileFilter.ru;
     SetTimerEnabled(Timer1, Timer1.enabled);
     SetTimerEnabled(Timer2, Timer2.enabled);
 }
 
 void TForm1::FormCreate() {
-    SetWindowTextW(Handle, Widen(texts::caption).c_str());
+    SetWindowTextW(Handle, Widen(texts::caption.ru).c_str());
     if (!LoadDriver()) {
-        ShowMessage(texts::noDriver);
+        ShowMessage(texts::noDriver.ru);
         EnableWindow(Button2, FALSE);
         return;
     }
@@ -191,21 +191,21 @@ void TForm1::SetTimerEnabled(TTimer& timer, bool enabled) {
 }
 
 void TForm1::ShowMessage(const char* text) {
-    MessageBoxW(Handle, Widen(text).c_str(), Widen(texts::caption).c_str(), MB_OK);
+    MessageBoxW(Handle, Widen(text).c_str(), Widen(texts::caption.ru).c_str(), MB_OK);
 }
 
 void TForm1::Button2Click() {
     if (!ExecuteOpenDialog(OpenDialog1, Handle))
         return;
     if (ReadHexFile(FlashImage, OpenDialog1.fileName.c_str()) != hexReadOk) {
-        ShowMessage(texts::hexReadError);
+        ShowMessage(texts::hexReadError.ru);
         return;
     }
     if (SendMessageW(CheckBox1, BM_GETCHECK, 0, 0) == BST_CHECKED)
         PatchResetVector(FlashImage);
     auto selected = static_cast<int32_t>(SendMessageW(ComboBox1, CB_GETCURSEL, 0, 0));
     if (selected < 0) {
-        ShowMessage(texts::selectDevice);
+        ShowMessage(texts::selectDevice.ru);
         return;
     }
     if (!OpenDeviceForUpload(selected))
@@ -232,11 +232,11 @@ void TForm1::Timer2Timer() {
     TickCountdown();
     SendMessageW(ProgressBar1, PBM_SETPOS, upload.offset, 0);
     if (upload.noResponse.exchange(0)) {
-        ShowMessage(texts::noResponse);
+        ShowMessage(texts::noResponse.ru);
         EnableWindow(Button2, TRUE);
     }
     if (upload.done.exchange(0)) {
-        ShowMessage(texts::finished);
+        ShowMessage(texts::finished.ru);
         EnableWindow(Button2, TRUE);
     }
 }

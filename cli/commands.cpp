@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/texts.h"
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "image/flash_image.h"
@@ -13,6 +12,7 @@
 #include "link/port.h"
 #include "link/serial.h"
 #include "platform/platform.h"
+#include "text/texts.h"
 #include "upload/engine.h"
 
 namespace {
@@ -22,46 +22,19 @@ constexpr std::chrono::milliseconds startDelay{1000};
 // The USB vendor of the FTDI chip, for --port auto.
 constexpr uint16_t ftdiVendor = 0x0403;
 
-const char* const usageLine =
-    "Использование: karvex-flash [--device N | --port PORT] [--no-goto] [--quiet] FILE.hex";
-
-const char* const helpText =
-    "Использование:\n"
-    "  karvex-flash [--device N] [--no-goto] [--quiet] FILE.hex\n"
-    "      загрузить прошивку из FILE.hex в устройство N (по умолчанию 0)\n"
-    "  karvex-flash --port PORT [--no-goto] [--quiet] FILE.hex\n"
-    "      загрузить прошивку через последовательный порт системы: /dev/ttyUSB0,\n"
-    "      /dev/cu.usbserial-..., COM3; библиотека D2XX не нужна; auto: единственный\n"
-    "      порт с микросхемой FTDI (USB 0403)\n"
-    "  karvex-flash --list\n"
-    "      подключённые устройства, по строке на каждое: номер<TAB>описание,\n"
-    "      затем последовательные порты: port<TAB>ПУТЬ<TAB>описание\n"
-    "  karvex-flash --dump OUT.bin [--no-goto] FILE.hex\n"
-    "      записать в OUT.bin образ 32576 байт, который был бы загружен; устройство не нужно\n"
-    "  karvex-flash --help | --version\n"
-    "\n"
-    "  --device N  номер устройства из --list\n"
-    "  --port PORT последовательный порт из --list или auto (вместо --device)\n"
-    "  --no-goto   не вставлять GOTO 0x7F40 в байты 0..3 образа\n"
-    "  --quiet     без строки хода загрузки\n"
-    "\n"
-    "Коды выхода: 0 успешно; 1 ошибка в командной строке; 2 hex-файл не читается или\n"
-    "испорчен; 3 драйвер D2XX не загружен; 4 нет устройства с таким номером;\n"
-    "5 устройство или порт не открывается; 6 устройство не отвечает; 7 образ не записан;\n"
-    "8 загрузка прервана (Ctrl-C, SIGTERM, SIGHUP), линии отпущены, устройство закрыто.\n";
-
 void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+void Say(const texts::Text& text) { Say(texts::Localized(text)); }
 
 int ReportUsageError(const std::string& problem) {
     Say("karvex-flash: " + problem);
-    Say(usageLine);
+    Say(texts::usageLine);
     return exitUsage;
 }
 
 // Fills FlashImage from the file and patches the jump unless told not to.
 int ReadImage(const FlashOptions& options) {
     if (ReadHexFile(FlashImage, options.hexPath.c_str()) != hexReadOk) {
-        Say("Ошибка считывания hex-файла");
+        Say(texts::hexReadError);
         return exitHexFile;
     }
     if (!options.noGoto)
@@ -72,7 +45,7 @@ int ReadImage(const FlashOptions& options) {
 bool BindDriver() {
     if (LoadDriver())
         return true;
-    Say("Не могу подключиться к драйверу");
+    Say(texts::noDriver);
     return false;
 }
 
@@ -91,7 +64,7 @@ int DumpImage(const FlashOptions& options) {
     if (int code = ReadImage(options); code != exitUploaded)
         return code;
     if (!WriteWholeFile(options.dumpPath.c_str(), FlashImage, imageSize)) {
-        Say("Не могу записать образ в файл " + options.dumpPath);
+        Say(texts::Filled(texts::imageNotWritten, {options.dumpPath}));
         return exitDumpNotWritten;
     }
     return exitUploaded;
@@ -113,7 +86,7 @@ void ShowUploadProgress() {
 
 // The receive thread reports the end before it releases the lines and closes the device;
 // the process must not end under it.
-int ReportEnd(const char* message, int code) {
+int ReportEnd(const texts::Text& message, int code) {
     WaitForReceiveThread();
     ShowUploadProgress(); // the last blocks may have gone since this tick's redraw
     EndProgress();
@@ -143,7 +116,7 @@ int FollowUpload(bool showBar) {
                                                       : texts::noResponse,
                              exitNoResponse);
         if (upload.done.exchange(0))
-            return ReportEnd("Успешно завершено", exitUploaded);
+            return ReportEnd(texts::finished, exitUploaded);
         if (InterruptionRequested()) {
             AbandonUpload();
             return ReportEnd(texts::interrupted, exitInterrupted);
@@ -190,20 +163,17 @@ std::string FindFtdiPort() {
 }
 
 int UploadThroughPort(const FlashOptions& options) {
-    if (int code = ReadImage(options); code != exitUploaded)
-        return code;
     std::string port = options.port == "auto" ? FindFtdiPort() : options.port;
     if (port.empty())
         return exitNoDevice;
     LoadSerialDriver(port.c_str());
     EnumerateDevices();
     if (!OpenDeviceForUpload(0)) {
-        Say("Не могу открыть порт " + port + ": " + SerialFailure());
+        Say(texts::Filled(texts::portNotOpened, {port, SerialFailure()}));
         return exitOpenFailed;
     }
     if (SerialLinesMissing())
-        Say("karvex-flash: у порта " + port +
-            " нет линий DTR и RTS; загрузчик устройства должен быть уже запущен");
+        Say("karvex-flash: " + texts::Filled(texts::noControlLines, {port}));
     int code = RunUpload(0, options);
     ReleaseSerialPort();
     return code;
@@ -211,20 +181,22 @@ int UploadThroughPort(const FlashOptions& options) {
 
 int UploadImage(const FlashOptions& options) {
     CatchInterruptions();
+    // The file first, so that a wrong path or a bad file is reported as such whatever the
+    // driver's state.
+    if (int code = ReadImage(options); code != exitUploaded)
+        return code;
     if (!options.port.empty())
         return UploadThroughPort(options);
     if (!BindDriver())
         return exitNoDriver;
     uint32_t count = EnumerateDevices();
-    if (int code = ReadImage(options); code != exitUploaded)
-        return code;
     if (static_cast<uint32_t>(options.device) >= count) {
-        Say("Выберите устройство");
+        Say(texts::selectDevice);
         return exitNoDevice;
     }
     if (!OpenDeviceForUpload(options.device)) {
-        Say("Не могу открыть устройство " + std::to_string(options.device) + ": статус D2XX " +
-            std::to_string(lastOpenStatus));
+        Say(texts::Filled(texts::deviceNotOpened,
+                          {std::to_string(options.device), std::to_string(lastOpenStatus)}));
         return exitOpenFailed;
     }
     return RunUpload(options.device, options);
@@ -238,7 +210,7 @@ int RunKarvexFlash(const std::vector<std::string>& arguments) {
         return ReportUsageError(problem);
     switch (options.mode) {
     case FlashMode::help:
-        std::fputs(helpText, stdout);
+        std::fputs(texts::Localized(texts::helpText), stdout);
         return exitUploaded;
     case FlashMode::version:
         std::puts(KARVEX_VERSION);

@@ -4,9 +4,11 @@
 
 #include "cli/commands.h"
 #include "platform/platform.h"
+#include "text/texts.h"
 
 int main(int argc, char** argv) {
     UseUtf8ConsoleOutput();
+    texts::language = texts::LanguageOfLocale(UserLanguageName());
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
     if (!arguments.empty())
         arguments.erase(arguments.begin());

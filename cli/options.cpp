@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "text/texts.h"
+
 namespace {
 // A device index: decimal digits only, within the 32-bit signed range.
 bool ParseDeviceIndex(const std::string& text, int32_t& index) {
@@ -32,26 +34,26 @@ bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::stri
     if (words.list) {
         if (words.dump || words.deviceGiven || words.portGiven || options.noGoto ||
             !words.files.empty()) {
-            problem = "--list не сочетается с другими параметрами";
+            problem = texts::Localized(texts::listAlone);
             return false;
         }
         options.mode = FlashMode::list;
         return true;
     }
     if (words.dump && (words.deviceGiven || words.portGiven)) {
-        problem = "--dump не обращается к устройству, --device и --port с ним не нужны";
+        problem = texts::Localized(texts::dumpNeedsNoDevice);
         return false;
     }
     if (words.deviceGiven && words.portGiven) {
-        problem = "--device и --port исключают друг друга";
+        problem = texts::Localized(texts::deviceOrPort);
         return false;
     }
     if (words.files.empty()) {
-        problem = "не указан hex-файл";
+        problem = texts::Localized(texts::noHexFile);
         return false;
     }
     if (words.files.size() > 1) {
-        problem = "лишний аргумент: " + words.files[1];
+        problem = texts::Filled(texts::extraArgument, {words.files[1]});
         return false;
     }
     options.mode = words.dump ? FlashMode::dump : FlashMode::upload;
@@ -59,38 +61,62 @@ bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::stri
     return true;
 }
 bool TakesValue(const std::string& word) {
-    return word == "--device" || word == "--port" || word == "--dump";
+    return word == "--device" || word == "--port" || word == "--dump" || word == "--lang";
 }
 
-// The value after --device, --port or --dump (nullptr: there is none); false with the reason
-// when it is missing or wrong.
+// Sets the messages' language from --lang's value; false when it is neither ru nor en.
+bool TakeLanguage(const std::string* value) {
+    if (!value || (*value != "ru" && *value != "en"))
+        return false;
+    texts::language = *value == "ru" ? texts::Language::russian : texts::Language::english;
+    return true;
+}
+
+// --lang applies before anything is said, wherever it stands: to --help and to the problems
+// found before it.
+void TakeLanguageFirst(const std::vector<std::string>& arguments) {
+    for (size_t i = 0; i + 1 < arguments.size() && arguments[i] != "--"; ++i) {
+        if (arguments[i] == "--lang")
+            TakeLanguage(&arguments[i + 1]);
+    }
+}
+
+// The value after --device, --port, --dump or --lang (nullptr: there is none); false with the
+// reason when it is missing or wrong.
 bool TakeValue(const std::string& word, const std::string* value, FlashOptions& options,
                ParsedWords& words, std::string& problem) {
     if (word == "--device") {
         words.deviceGiven = value && ParseDeviceIndex(*value, options.device);
         if (!words.deviceGiven)
-            problem = "после --device нужен номер устройства: 0, 1, 2, ...";
+            problem = texts::Localized(texts::deviceNumberNeeded);
         return words.deviceGiven;
+    }
+    if (word == "--lang") {
+        if (TakeLanguage(value))
+            return true;
+        problem = texts::Localized(texts::languageNeeded);
+        return false;
     }
     if (word == "--port") {
         words.portGiven = value && !value->empty();
         if (words.portGiven)
             options.port = *value;
         else
-            problem = "после --port нужен последовательный порт: /dev/ttyUSB0, COM3, ...";
+            problem = texts::Localized(texts::portNeeded);
         return words.portGiven;
     }
     words.dump = value != nullptr;
     if (words.dump)
         options.dumpPath = *value;
     else
-        problem = "после --dump нужно имя файла образа";
+        problem = texts::Localized(texts::dumpFileNeeded);
     return words.dump;
 }
 } // namespace
 
 bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& options,
                        std::string& problem) {
+    TakeLanguageFirst(arguments);
     ParsedWords words;
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -117,7 +143,7 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
                 return false;
             ++i;
         } else {
-            problem = "неизвестный параметр: " + word;
+            problem = texts::Filled(texts::unknownOption, {word});
             return false;
         }
     }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/texts.h"
 #include "image/flash_image.h"
+#include "text/texts.h"
 #include "upload/engine.h"
 
 namespace {
@@ -29,15 +29,16 @@ size_t ColumnsOf(const std::string& text) {
 }
 
 std::string RetryNote(uint32_t repeats) {
-    return "  " + texts::noReplyRepeat(repeats, blockRetryBudget);
+    return "  " + texts::Filled(texts::noReplyRepeat,
+                                {std::to_string(repeats), std::to_string(blockRetryBudget)});
 }
 
 // What follows the percentage, padded to the longest note (the byte counts are shorter).
 std::string Tail(int32_t bytes, uint32_t repeats) {
     char counts[40];
-    std::snprintf(counts, sizeof counts, "  %5d / %d байт", static_cast<int>(bytes),
+    std::snprintf(counts, sizeof counts, "  %5d / %d ", static_cast<int>(bytes),
                   static_cast<int>(totalBytes));
-    std::string tail = repeats > 0 ? RetryNote(repeats) : std::string(counts);
+    std::string tail = repeats > 0 ? RetryNote(repeats) : counts + std::string(texts::Localized(texts::bytesUnit));
     size_t width = ColumnsOf(RetryNote(blockRetryBudget));
     size_t columns = ColumnsOf(tail);
     return tail + std::string(width > columns ? width - columns : 0, ' ');

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/texts.h"
 #include "link/driver.h"
 #include "platform/platform.h"
+#include "text/texts.h"
 
 // The D2XX sequence closes and reopens the device around every switch of the lines. Done on
 // a serial port, that would pulse the lines: the last close drops them (HUPCL) or leaves them
@@ -61,7 +61,7 @@ template <typename Change> FT_STATUS ChangeSettings(FT_HANDLE handle, Change cha
             serial.settings = settings;
             return FT_OK;
         case PortSetup::speedRefused:
-            serial.failure = texts::speedRefused(settings.baud);
+            serial.failure = texts::Filled(texts::speedRefused, {std::to_string(settings.baud)});
             return FT_IO_ERROR;
         case PortSetup::failed:
             break;

@@ -64,6 +64,10 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv);
 void UseUtf8ConsoleOutput();
 // True when standard error is an interactive terminal or console.
 bool StandardErrorIsTerminal();
+// The user's language as the system names it: on POSIX the first of LC_ALL, LC_MESSAGES and
+// LANG that is set ("ru_RU.UTF-8", "C"; "" when none is), on Windows "ru" or "en" from the
+// user's UI language.
+std::string UserLanguageName();
 
 // --- Interruption ----------------------------------------------------------------
 // From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and a closed console)

@@ -161,6 +161,15 @@ void UseUtf8ConsoleOutput() {} // terminals take the bytes as they come
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+std::string UserLanguageName() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return value;
+    }
+    return "";
+}
+
 namespace {
 std::atomic<bool> interrupted{false};
 

@@ -14,7 +14,7 @@
 #include <map>
 #include <string>
 
-#include "app/texts.h"
+#include "text/texts.h"
 
 namespace {
 std::wstring WidenFrom(UINT codePage, const char* text, DWORD flags) {
@@ -222,6 +222,10 @@ void UseUtf8ConsoleOutput() {
 bool StandardErrorIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+std::string UserLanguageName() {
+    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_RUSSIAN ? "ru" : "en";
 }
 
 namespace {
@@ -442,7 +446,7 @@ std::string LastSystemError() {
                                 message.back() == ' ' || message.back() == '.'))
         message.pop_back();
     if (error == ERROR_ACCESS_DENIED)
-        message += std::string(" (") + texts::portBusyOrDenied + ")";
+        message += std::string(" (") + texts::Localized(texts::portBusyOrDenied) + ")";
     return message;
 }
 

@@ -5,30 +5,15 @@
 #include <cstring>
 #include <string>
 
-#include "app/texts.h"
 #include "image/flash_image.h"
 #include "link/driver.h"
 #include "link/port.h"
 #include "link/serial.h"
 #include "platform/platform_web.h"
+#include "text/texts.h"
 #include "upload/engine.h"
 
 namespace {
-struct NamedText {
-    const char* name;
-    const char* text;
-};
-const NamedText pageTexts[] = {
-    {"caption", texts::caption},
-    {"loadButton", texts::loadButton},
-    {"patchCheckBox", texts::patchCheckBox},
-    {"helpButton", texts::helpButton},
-    {"hexReadError", texts::hexReadError},
-    {"selectDevice", texts::selectDevice},
-    {"noResponse", texts::noResponse},
-    {"noWebSerial", texts::noWebSerial},
-};
-
 // What the receive thread's loop would do now: a lost port fails every pass, and the passes
 // follow each other until the retries are spent, so the upload ends at once.
 void Receive() {
@@ -38,11 +23,16 @@ void Receive() {
 } // namespace
 
 extern "C" {
-// The window's text called `name`; nullptr for an unknown name.
+// The page's language: English, or else Russian.
+EMSCRIPTEN_KEEPALIVE void karvex_set_language(bool english) {
+    texts::language = english ? texts::Language::english : texts::Language::russian;
+}
+
+// The text called `name` in the page's language; nullptr for an unknown name.
 EMSCRIPTEN_KEEPALIVE const char* karvex_text(const char* name) {
-    for (const NamedText& entry : pageTexts) {
+    for (const texts::NamedText& entry : texts::everyText) {
         if (std::strcmp(entry.name, name) == 0)
-            return entry.text;
+            return texts::Localized(*entry.text);
     }
     return nullptr;
 }
@@ -51,9 +41,9 @@ EMSCRIPTEN_KEEPALIVE const char* karvex_text(const char* name) {
 EMSCRIPTEN_KEEPALIVE const char* karvex_help() {
     static std::string help;
     help.clear();
-    for (const char* line : texts::helpLines)
-        help.append(line).append("\n");
-    help.append("\n").append(texts::webSpeedNote);
+    for (const texts::Text& line : texts::helpLines)
+        help.append(texts::Localized(line)).append("\n");
+    help.append("\n").append(texts::Localized(texts::webSpeedNote));
     return help.c_str();
 }
 
@@ -90,9 +80,9 @@ EMSCRIPTEN_KEEPALIVE const char* karvex_tick() {
     TickCountdown();
     Receive();
     if (upload.noResponse.exchange(0))
-        return texts::noResponse;
+        return texts::Localized(texts::noResponse);
     if (upload.done.exchange(0))
-        return texts::finished;
+        return texts::Localized(texts::finished);
     return nullptr;
 }
 

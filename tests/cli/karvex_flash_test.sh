@@ -38,6 +38,8 @@ expect() {
 same_image() { cmp -s -n 32576 "$1" "$2"; }
 
 export KARVEX_SIM_DEVICES="KARVEX" KARVEX_SIM_FLASH=flash.bin
+# The texts below are the Russian ones; the language cases pick theirs.
+export LC_ALL=ru_RU.UTF-8
 unset KARVEX_SIM_SILENT KARVEX_SIM_FAIL KARVEX_SIM_NAK KARVEX_SIM_DROP
 
 upload_with_jump() {
@@ -124,6 +126,8 @@ if [ "$system" = linux ] && /sbin/ldconfig -p 2>/dev/null | grep -q libftd2xx; t
 else
   flash --no-driver fw.hex
   expect "no driver, upload" 3 "Не могу подключиться к драйверу"
+  flash --no-driver missing.hex            # the file is read before the driver is bound
+  expect "no driver, missing file" 2 "Ошибка считывания hex-файла"
   flash --no-driver --list                 # the serial ports need no library
   expect "no driver, --list" 0 "Не могу подключиться к драйверу"
   grep -qv $'^port\t' out && fail "no driver, --list: printed '$(cat out)'"
@@ -142,6 +146,19 @@ KARVEX_SIM_DEVICES=none flash fw.hex
 expect "no device" 4 "Выберите устройство"
 KARVEX_SIM_DEVICES="A;B;C" flash --device 3 fw.hex
 expect "device 3 of 3" 4 "Выберите устройство"
+
+# The user's language: on POSIX the first of LC_ALL, LC_MESSAGES and LANG that is set; --lang
+# over it. The exit code stays.
+if [ "$system" = linux ]; then
+  LC_ALL= LC_MESSAGES= LANG=C KARVEX_SIM_DEVICES=none flash fw.hex
+  expect "LANG=C" 4 "Select a device"
+  LC_ALL= LC_MESSAGES=ru_RU.UTF-8 LANG=C KARVEX_SIM_DEVICES=none flash fw.hex
+  expect "LC_MESSAGES=ru_RU.UTF-8" 4 "Выберите устройство"
+fi
+LC_ALL=C KARVEX_SIM_DEVICES=none flash fw.hex --lang ru
+expect "--lang ru" 4 "Выберите устройство"
+KARVEX_SIM_DEVICES=none flash --lang en fw.hex
+expect "--lang en" 4 "Select a device"
 
 KARVEX_SIM_FAIL="FT_Open" flash fw.hex
 expect "open refused" 5 "Не могу открыть устройство 0: статус D2XX 3"

@@ -15,6 +15,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 unset KARVEX_SIM_SILENT KARVEX_SIM_NAK KARVEX_SIM_DROP KARVEX_SIM_UNPLUG_AFTER KARVEX_SIM_TRACE
 # A terminal has no DTR and RTS, so the bootloader runs from the start, as one left running.
 export KARVEX_SIM_LISTENING=1
+# Its texts are the Russian ones.
+export LC_ALL=ru_RU.UTF-8
 
 # start_device NAME: the bootloader behind a new terminal, its flash in NAME.flash; sets `port`
 # (the terminal's path) and `device_pid`. KARVEX_SIM_* variables configure it.
