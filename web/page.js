@@ -24,7 +24,18 @@ KarvexCore().then((core) => {
     }
   }
 
+  // ?lang=ru|en, else the browser's first language: Russian when it is Russian, else English.
+  function pageLanguage() {
+    const asked = new URLSearchParams(location.search).get('lang');
+    if (asked === 'ru' || asked === 'en') return asked;
+    const first = (navigator.languages && navigator.languages[0]) || navigator.language || '';
+    return first.toLowerCase().startsWith('ru') ? 'ru' : 'en';
+  }
+
   function showTexts() {
+    const language = pageLanguage();
+    core._karvex_set_language(language === 'en');
+    document.documentElement.lang = language;
     document.title = text('caption');
     $('caption').textContent = text('caption');
     $('goto-label').textContent = text('patchCheckBox');

@@ -32,9 +32,12 @@ const standIn = [process.env.KARVEX_DEVICE_JS, path.join(__dirname, 'serial_stan
   .map((file) => fs.readFileSync(file, 'utf8')).join('\n');
 
 // A new page at `url`; with `config` the stand-in (see serial_stand_in.js) is navigator.serial,
-// with `config` null the browser has no Web Serial at all.
-async function openPage(browser, url, config) {
+// with `config` null the browser has no Web Serial at all. `languages` are the browser's.
+async function openPage(browser, url, config, languages = ['ru-RU', 'ru']) {
   const page = await browser.newPage();
+  await page.evaluateOnNewDocument((list) => {
+    Object.defineProperty(Navigator.prototype, 'languages', { get: () => list });
+  }, languages);
   if (config) {
     await page.evaluateOnNewDocument((c) => { window.standInConfig = c; }, config);
     await page.evaluateOnNewDocument(standIn);

@@ -116,6 +116,23 @@ test('the chooser closed without a choice', async () => {
   await page.close();
 });
 
+test('the browser language, or ?lang= over it, with ?hex= still read', async () => {
+  const english = await openPage(browser, `${base}/index.html`, { env: {}, chooser: 'close' }, ['en-US', 'ru']);
+  const pageTexts = (page) => page.evaluate(() => [document.documentElement.lang, document.getElementById('load').textContent,
+    document.getElementById('caption').textContent, document.getElementById('help-text').textContent]);
+  const [lang, loadText, caption, help] = await pageTexts(english);
+  assert.deepEqual([lang, loadText, caption], ['en', 'Load', 'KARVEX Loader v1.0']);
+  assert.match(help, /^Firmware uploader for KARVEX\.\n/);
+  await chooseFile(english, example);
+  assert.equal(await load(english), 'Select a device');
+  const asked = await openPage(browser, `${base}/index.html?lang=ru&hex=firmware.hex`, { env: {} }, ['en-US']);
+  await asked.waitForFunction(() => document.getElementById('file-name').textContent === 'firmware.hex');
+  assert.deepEqual((await pageTexts(asked)).slice(0, 2), ['ru', 'Загрузить']);
+  const overRussian = await openPage(browser, `${base}/index.html?lang=en`, { env: {} });
+  assert.deepEqual((await pageTexts(overRussian)).slice(0, 2), ['en', 'Load']);
+  await Promise.all([english.close(), asked.close(), overRussian.close()]);
+});
+
 test('a browser without Web Serial, the page from file://: the sentence, Load disabled, the help', async () => {
   const page = await openPage(browser, `file://${process.env.KARVEX_SITE}/index.html`, null);
   assert.equal(await page.$eval('#caption', (element) => element.textContent), 'KARVEX Loader v1.0');

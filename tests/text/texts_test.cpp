@@ -1,0 +1,84 @@
+// The table of texts: both forms of each, and the window's Russian exactly as it must read.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+#include "text/texts.h"
+
+namespace {
+bool HasCyrillic(const char* text) {
+    for (const char* c = text; *c; ++c) {
+        if (static_cast<unsigned char>(*c) == 0xD0 || static_cast<unsigned char>(*c) == 0xD1)
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+TEST(Texts, EveryTextHasARussianAndAnEnglishFormUnderItsOwnName) {
+    std::set<std::string> names;
+    for (const texts::NamedText& entry : texts::everyText) {
+        EXPECT_TRUE(names.insert(entry.name).second) << entry.name << " twice";
+        EXPECT_GT(std::strlen(entry.text->ru), 0u) << entry.name;
+        EXPECT_GT(std::strlen(entry.text->en), 0u) << entry.name;
+        if (HasCyrillic(entry.text->ru)) {
+            EXPECT_STRNE(entry.text->ru, entry.text->en) << entry.name;
+        }
+    }
+}
+
+TEST(Texts, TheWindowsRussianTextsAreTheSpecifiedOnes) {
+    const std::map<std::string, std::string> window = {
+        {"caption", "KARVEX Loader v1.0"},
+        {"loadButton", "Загрузить"},
+        {"connectDevice", "Подключите устройство"},
+        {"patchCheckBox", "Вставлять GOTO  0x7F40"},
+        {"helpButton", "About-Help"},
+        {"noDriver", "Не могу подключиться к драйверу"},
+        {"hexReadError", "Ошибка считывания hex-файла"},
+        {"selectDevice", "Выберите устройство"},
+        {"noResponse", "Устройство не отвечает"},
+        {"finished", "Успешно завершено"},
+    };
+    size_t found = 0;
+    for (const texts::NamedText& entry : texts::everyText) {
+        if (auto text = window.find(entry.name); text != window.end()) {
+            EXPECT_EQ(entry.text->ru, text->second);
+            ++found;
+        }
+    }
+    EXPECT_EQ(found, window.size());
+
+    const char* const help[] = {
+        "Программа для прошивки KARVEX.",
+        "Порядок работы: ",
+        "1) Подключите Karvex, если не установлен драйвер - установите. ",
+        "2) Запустите программу. ",
+        "3) Выберите нужное устройство (если подключено более одного). ",
+        "4) Нажмите [Загрузить], выберите желаемый .hex, ждите завершения. ",
+        "",
+        " Программа автоматически заменяет инструкцию по адресу 0x0000 на переход в загрузчик. "
+        "Если вы не хотите этого, то снимите 'галочку' [Вставлять GOTO...], но при этом вы "
+        "рискуете ввести свой Karvex в 'позу', из которой его выведет только программатор.",
+        "",
+        "ВЫ ВСЕ ДЕЛАЕТЕ НА СВОЙ СТРАХ И РИСК, АВТОР НЕ ОТВЕЧАЕТ ЗА ЛЮБОЙ УЩЕРБ, ВОЗНИКШИЙ ПРИ "
+        "ИСПОЛЬЗОВАНИИ ЭТОЙ ПРОГРАММЫ!",
+        "",
+    };
+    ASSERT_EQ(std::size(texts::helpLines), std::size(help) + 2); // and the two closing lines
+    for (size_t i = 0; i < std::size(help); ++i)
+        EXPECT_STREQ(texts::helpLines[i].ru, help[i]) << "line " << i + 1;
+}
+
+TEST(Texts, TheLanguagePicksTheFormAndValuesFillThePlaces) {
+    texts::language = texts::LanguageOfLocale("en_US.UTF-8");
+    EXPECT_EQ(texts::Filled(texts::portNotOpened, {"COM3", "{}"}), "Cannot open port COM3: {}");
+    texts::language = texts::LanguageOfLocale("ru_RU.UTF-8");
+    EXPECT_EQ(texts::Filled(texts::noReplyRepeat, {"3"}), "нет ответа, повтор 3 из {}");
+    for (const char* name : {"C", "POSIX", "", "de_DE", "en", "uk_UA.UTF-8"})
+        EXPECT_EQ(texts::LanguageOfLocale(name), texts::Language::english) << name;
+    EXPECT_EQ(texts::LanguageOfLocale("ru"), texts::Language::russian);
+}
