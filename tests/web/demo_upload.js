@@ -2,7 +2,8 @@
 // tools/demo --web: serves the site with the example firmware beside it on 127.0.0.1.
 // `open`: opens it in Chromium on the display, for a real device, until the browser closes.
 // `headless OUT.png`: uploads the firmware to the virtual device behind the stand-in for Web
-// Serial, with the chip's latency as Web Serial leaves it, and saves a screenshot of the page.
+// Serial, with the chip's latency as Web Serial leaves it, in a browser whose language is
+// English, and saves a screenshot of the page.
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -15,7 +16,8 @@ async function headless(screenshot) {
   const browser = await launchBrowser();
   try {
     const url = `http://127.0.0.1:${server.address().port}/index.html?hex=blink.hex`;
-    const page = await openPage(browser, url, { env: { KARVEX_SIM_WIRE: 1, KARVEX_SIM_CHIP_LATENCY: 1 } });
+    const page = await openPage(browser, url, { env: { KARVEX_SIM_WIRE: 1, KARVEX_SIM_CHIP_LATENCY: 1 } },
+                                ['en-US', 'en']);
     await page.setViewport({ width: 640, height: 420 });
     await page.waitForFunction(() => document.getElementById('file-name').textContent !== '');
     const started = Date.now();
@@ -25,7 +27,7 @@ async function headless(screenshot) {
     await page.screenshot({ path: screenshot });
     console.log(`demo: ${message} after ${seconds} s (the one-second wait included), ${blocks} block frames sent`);
     console.log(`demo: screenshot in ${screenshot}`);
-    return message === 'Успешно завершено';
+    return message === 'Upload complete';
   } finally {
     await browser.close();
     server.close();
@@ -35,7 +37,7 @@ async function headless(screenshot) {
 async function open() {
   const server = await serveSite({ '/blink.hex': firmware });
   const url = `http://127.0.0.1:${server.address().port}/index.html?hex=blink.hex`;
-  console.log(`demo: ${url} opens in Chromium; attach the device and press Загрузить`);
+  console.log(`demo: ${url} opens in Chromium; attach the device and press Load`);
   const browser = spawn('/usr/bin/chromium', [url], { stdio: 'ignore' });
   await new Promise((resolve) => browser.on('exit', resolve));
   server.close();
