@@ -168,9 +168,14 @@ void EraseBoard(const std::vector<std::string>& drawn) {
         std::fputs("\x1b[1A\r\x1b[K", stderr);
 }
 
-// Follows the children to their ends, with a board of bars (`board`) or a line for each as it
-// ends. An interruption is passed on to each child once: it ends its upload cleanly.
-void FollowUploads(std::vector<DeviceUpload>& uploads, bool board, std::vector<std::string>& drawn) {
+// How the uploads are shown while they run: a board of bars redrawn in place, a line for each
+// as it ends, or nothing.
+enum class Display { board, endLines, none };
+
+// Follows the children to their ends. An interruption is passed on to each child once: it ends
+// its upload cleanly.
+void FollowUploads(std::vector<DeviceUpload>& uploads, Display display,
+                   std::vector<std::string>& drawn) {
     bool passedOn = false;
     while (!AllEnded(uploads)) {
         std::this_thread::sleep_for(tickPeriod);
@@ -178,11 +183,11 @@ void FollowUploads(std::vector<DeviceUpload>& uploads, bool board, std::vector<s
             if (InterruptionRequested() && !passedOn && !upload.ended)
                 InterruptChild(upload.child);
             TakeOutput(upload);
-            if (NoteEnd(upload) && !board)
+            if (NoteEnd(upload) && display == Display::endLines)
                 Say(EndLine(upload));
         }
         passedOn = passedOn || InterruptionRequested();
-        if (board)
+        if (display == Display::board)
             DrawBoard(uploads, drawn);
     }
 }
@@ -237,7 +242,7 @@ int UploadToAll(const FlashOptions& options) {
         Start(uploads[i], options, board);
     }
     std::vector<std::string> drawn;
-    FollowUploads(uploads, board, drawn);
+    FollowUploads(uploads, board ? Display::board : Display::endLines, drawn);
     PrintTable(uploads);
     if (InterruptionRequested())
         return exitInterrupted;
@@ -288,7 +293,7 @@ int UploadAtStation(const Target& target, const FlashOptions& options, Totals& t
     uploads[0].target.serialNumber.clear();
     Start(uploads[0], options, board);
     std::vector<std::string> drawn;
-    FollowUploads(uploads, board, drawn);
+    FollowUploads(uploads, board ? Display::board : Display::none, drawn);
     EraseBoard(drawn);
     int code = uploads[0].exitCode;
     if (code == exitUploaded)
