@@ -146,6 +146,7 @@ Language LanguageOfLocale(std::string_view name);
     "  karvex-flash --wait [--port] [--no-goto] [--quiet] FILE.hex\n"                        \
     "      станция: ждать устройство, загрузить, ждать, пока его отключат, и снова;\n"       \
     "      сначала по очереди те, что уже подключены; Ctrl-C - итог и выход\n"              \
+    "      (окно программы по-прежнему загружает в одно устройство)\n"                       \
     "  karvex-flash --list\n"                                                                  \
     "      подключённые устройства, по строке на каждое: номер<TAB>описание<TAB>серийный\n"   \
     "      номер, затем последовательные порты: port<TAB>ПУТЬ<TAB>описание<TAB>серийный номер\n" \
@@ -157,6 +158,8 @@ Language LanguageOfLocale(std::string_view name);
     "  --port PORT последовательный порт из --list или auto (вместо --device)\n"              \
     "  --no-goto   не вставлять GOTO 0x7F40 в байты 0..3 образа\n"                             \
     "  --quiet     без строки хода загрузки\n"                                                 \
+    "  --progress-lines  ход загрузки строками \"progress БАЙТ ПОВТОРЫ\" для программы,\n"       \
+    "              которая запускает karvex-flash (так делают --all и --wait)\n"              \
     "  --lang L    язык сообщений: ru или en (по умолчанию язык системы)\n"                   \
     "\n"                                                                                       \
     "Коды выхода: 0 успешно; 1 ошибка в командной строке; 2 hex-файл не читается или\n"       \
@@ -180,6 +183,7 @@ Language LanguageOfLocale(std::string_view name);
     "  karvex-flash --wait [--port] [--no-goto] [--quiet] FILE.hex\n"                        \
     "      station: wait for a device, upload, wait until it is removed, and again; the\n"   \
     "      devices attached at the start first, one after the other; Ctrl-C: totals, end\n"  \
+    "      (the window still uploads to one device at a time)\n"                              \
     "  karvex-flash --list\n"                                                                  \
     "      attached devices, one line each: number<TAB>description<TAB>serial number,\n"      \
     "      then the serial ports: port<TAB>PATH<TAB>description<TAB>serial number\n"          \
@@ -191,6 +195,8 @@ Language LanguageOfLocale(std::string_view name);
     "  --port PORT serial port from --list, or auto (instead of --device)\n"                   \
     "  --no-goto   do not put GOTO 0x7F40 into bytes 0..3 of the image\n"                      \
     "  --quiet     no progress line\n"                                                         \
+    "  --progress-lines  the progress as lines \"progress BYTES REPEATS\" for a program that\n" \
+    "              runs karvex-flash (--all and --wait do)\n"                                  \
     "  --lang L    language of the messages: ru or en (the system's by default)\n"             \
     "\n"                                                                                       \
     "Exit codes: 0 success; 1 command line error; 2 HEX file unreadable or damaged;\n"         \
