@@ -214,9 +214,13 @@ void PrintTable(const std::vector<DeviceUpload>& uploads) {
     std::fflush(stdout);
 }
 
-// The devices as --all or --wait find them; false, said, without the D2XX library they need.
-bool ReadyToList(const FlashOptions& options) {
-    return !options.port.empty() || BindDriver();
+// What --all and --wait do before they look for devices: the file read and checked, the D2XX
+// library bound unless the serial ports are taken. The exit code of what failed, said.
+int Prepare(const FlashOptions& options) {
+    CatchInterruptions();
+    if (int code = ReadImage(options); code != exitUploaded)
+        return code;
+    return options.port.empty() && !BindDriver() ? exitNoDriver : exitUploaded;
 }
 
 bool Board(const FlashOptions& options) {
@@ -225,11 +229,8 @@ bool Board(const FlashOptions& options) {
 } // namespace
 
 int UploadToAll(const FlashOptions& options) {
-    CatchInterruptions();
-    if (int code = ReadImage(options); code != exitUploaded)
+    if (int code = Prepare(options); code != exitUploaded)
         return code;
-    if (!ReadyToList(options))
-        return exitNoDriver;
     std::vector<Target> targets = AttachedDevices(options);
     if (targets.empty()) {
         Say(texts::noDeviceAttached);
@@ -308,11 +309,8 @@ int UploadAtStation(const Target& target, const FlashOptions& options, Totals& t
 // The list is read at most every listPollMs, however short the pauses come out (under Wine a
 // short sleep may return at once).
 int RunStation(const FlashOptions& options) {
-    CatchInterruptions();
-    if (int code = ReadImage(options); code != exitUploaded)
+    if (int code = Prepare(options); code != exitUploaded)
         return code;
-    if (!ReadyToList(options))
-        return exitNoDriver;
     Say(texts::waitingForDevices);
     Totals totals;
     std::set<std::string> flashed; // attached devices uploaded to since they were attached

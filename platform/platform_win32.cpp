@@ -602,10 +602,10 @@ uint16_t IdAfter(std::wstring hardwareId, const wchar_t* tag) {
     return static_cast<uint16_t>(std::wcstoul(hardwareId.substr(at + 4, 4).c_str(), nullptr, 16));
 }
 
-// The USB serial number in a port's device instance id: "FTDIBUS\VID_0403+PID_6001+A50285BIA\0000"
-// from the chip's driver (the serial number, then the channel letter), "USB\VID_2341&PID_0043\
-// 8573632" from the system's USB modem driver; an id with '&' there is one Windows made up for a
-// device without a serial number.
+// The USB serial number in a port's device instance id: FTDIBUS\VID_0403+PID_6001+A50285BIA\0000
+// from the chip's driver (the serial number, then the channel letter), USB\VID_2341&PID_0043\8573
+// from the system's USB modem driver; an id with '&' there is one Windows made up for a device
+// without a serial number.
 std::string SerialNumberIn(const std::wstring& instanceId) {
     size_t first = instanceId.find(L'\\');
     size_t last = instanceId.rfind(L'\\');
