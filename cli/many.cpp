@@ -179,14 +179,16 @@ void FollowUploads(std::vector<DeviceUpload>& uploads, Display display,
     bool passedOn = false;
     while (!AllEnded(uploads)) {
         std::this_thread::sleep_for(tickPeriod);
+        // Read once: an interruption that comes during the round waits for the next one.
+        bool passOn = !passedOn && InterruptionRequested();
         for (DeviceUpload& upload : uploads) {
-            if (InterruptionRequested() && !passedOn && !upload.ended)
+            if (passOn && !upload.ended)
                 InterruptChild(upload.child);
             TakeOutput(upload);
             if (NoteEnd(upload) && display == Display::endLines)
                 Say(EndLine(upload));
         }
-        passedOn = passedOn || InterruptionRequested();
+        passedOn = passedOn || passOn;
         if (display == Display::board)
             DrawBoard(uploads, drawn);
     }

@@ -85,14 +85,15 @@ bool InterruptionRequested();
 std::string ThisProgramPath();
 
 struct ChildProcess {
-    intptr_t handle = -1; // the process (Windows); unused on POSIX
-    uint32_t id = 0;      // the process id
-    intptr_t output = -1; // this side of the pipe that takes the child's standard error
+    intptr_t handle = -1;       // the process (Windows); unused on POSIX
+    uint32_t id = 0;            // the process id
+    intptr_t output = -1;       // this side of the pipe that takes the child's standard error
+    intptr_t interruption = -1; // the event that interrupts it (Windows), once set
 };
 // Starts the program at `path` with `arguments` (after the program name; UTF-8). It shares
 // this process's standard input and output; its standard error goes into a pipe, read with
-// ReadChildOutput. On Windows it gets a process group of its own, so that InterruptChild
-// reaches it alone. False when it could not be started.
+// ReadChildOutput. On Windows it gets a process group of its own, so that a Ctrl-C typed in the
+// console reaches this process alone, which passes it on. False when it could not be started.
 bool StartChildProcess(const std::string& path, const std::vector<std::string>& arguments,
                        ChildProcess& child);
 // Appends to `text` what the child wrote to its standard error since the last call; does not
@@ -101,8 +102,9 @@ void ReadChildOutput(ChildProcess& child, std::string& text);
 // True, with its exit code, once the child has ended (128 + the signal's number for one a
 // signal ended); does not wait. The process is then released; the pipe stays open.
 bool ChildEnded(ChildProcess& child, int& exitCode);
-// Asks the child to end its work cleanly, as Ctrl-C would (SIGINT; Ctrl-Break on Windows).
-void InterruptChild(const ChildProcess& child);
+// Asks the child to end its work cleanly, as Ctrl-C would: SIGINT; on Windows an event that the
+// child's CatchInterruptions waits for.
+void InterruptChild(ChildProcess& child);
 void CloseChildOutput(ChildProcess& child);
 
 // --- Serial ports --------------------------------------------------------------

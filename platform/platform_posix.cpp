@@ -256,7 +256,7 @@ bool ChildEnded(ChildProcess& child, int& exitCode) {
     return true;
 }
 
-void InterruptChild(const ChildProcess& child) {
+void InterruptChild(ChildProcess& child) {
     if (child.id != 0)
         kill(static_cast<pid_t>(child.id), SIGINT);
 }

@@ -248,9 +248,27 @@ BOOL WINAPI NoteInterruption(DWORD event) {
         Sleep(5000);
     return TRUE;
 }
+
+// Another process interrupts this one by setting this event (InterruptChild): console control
+// events reach only the processes of one console, which programs started without one, or run
+// under Wine, do not share.
+std::wstring InterruptionEventName(DWORD processId) {
+    return L"Local\\karvex-flash-interrupt-" + std::to_wstring(processId);
+}
+
+VOID CALLBACK NoteInterruptionEvent(PVOID, BOOLEAN) { interrupted.store(true); }
 } // namespace
 
-void CatchInterruptions() { SetConsoleCtrlHandler(NoteInterruption, TRUE); }
+// The event may have been set before this process made it: then the wait ends at once.
+void CatchInterruptions() {
+    SetConsoleCtrlHandler(NoteInterruption, TRUE);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE,
+                                InterruptionEventName(GetCurrentProcessId()).c_str());
+    HANDLE wait = nullptr;
+    if (event)
+        RegisterWaitForSingleObject(&wait, event, NoteInterruptionEvent, nullptr, INFINITE,
+                                    WT_EXECUTEONLYONCE);
+}
 
 bool InterruptionRequested() { return interrupted.load(); }
 
@@ -332,13 +350,23 @@ bool ChildEnded(ChildProcess& child, int& exitCode) {
         return false;
     CloseHandle(process);
     child.handle = -1;
+    if (child.interruption != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(child.interruption));
+    child.interruption = -1;
     exitCode = static_cast<int>(code);
     return true;
 }
 
-void InterruptChild(const ChildProcess& child) {
-    if (child.handle != -1)
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.id);
+// The event is made set, and kept until the child ends, so that a child that has not made it
+// yet finds it set.
+void InterruptChild(ChildProcess& child) {
+    if (child.handle == -1 || child.interruption != -1)
+        return;
+    HANDLE event = CreateEventW(nullptr, TRUE, TRUE, InterruptionEventName(child.id).c_str());
+    if (!event)
+        return;
+    SetEvent(event);
+    child.interruption = reinterpret_cast<intptr_t>(event);
 }
 
 void CloseChildOutput(ChildProcess& child) {
