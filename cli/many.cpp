@@ -33,7 +33,7 @@ struct Target {
 struct DeviceUpload {
     Target target;
     ChildProcess child;
-    std::string unread; // the child's output after its last full line
+    std::string unread;  // the child's output after its last full line
     std::string message; // the child's last line other than a progress report
     int32_t offset = 0;
     uint32_t repeats = 0;
@@ -55,7 +55,8 @@ std::vector<Target> AttachedDevices(const FlashOptions& options) {
     uint32_t count = EnumerateDevices();
     for (uint32_t index = 0; index < count; ++index) {
         std::string number = std::to_string(index);
-        targets.push_back({number, LibraryTextAsUtf8(DeviceSerialNumber(index)), {"--device", number}});
+        targets.push_back(
+            {number, LibraryTextAsUtf8(DeviceSerialNumber(index)), {"--device", number}});
     }
     return targets;
 }
@@ -128,7 +129,8 @@ bool AllEnded(const std::vector<DeviceUpload>& uploads) {
 }
 
 std::string EndLine(const DeviceUpload& upload) {
-    return texts::Filled(texts::deviceEnded, {Label(upload.target), upload.message, Seconds(upload)});
+    return texts::Filled(texts::deviceEnded,
+                         {Label(upload.target), upload.message, Seconds(upload)});
 }
 
 std::string PaddedTo(const std::string& text, size_t columns) {
@@ -143,8 +145,9 @@ std::vector<std::string> BoardLines(const std::vector<DeviceUpload>& uploads) {
         width = std::max(width, TextColumns(Label(upload.target)));
     std::vector<std::string> lines;
     for (const DeviceUpload& upload : uploads) {
-        std::string state = upload.ended ? upload.message
-                                         : ProgressLine(upload.offset, upload.repeats, boardBarWidth);
+        std::string state = upload.ended
+                                ? upload.message
+                                : ProgressLine(upload.offset, upload.repeats, boardBarWidth);
         lines.push_back(PaddedTo(Label(upload.target), width) + "  " + state);
     }
     return lines;

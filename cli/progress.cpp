@@ -50,8 +50,7 @@ std::string ProgressLine(int32_t offset, uint32_t repeats, int32_t width) {
     char percent[16];
     std::snprintf(percent, sizeof percent, "] %3d%%", static_cast<int>(bytes * 100 / totalBytes));
     return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(width - filled), '.') + percent +
-           Tail(bytes, repeats);
+           std::string(static_cast<size_t>(width - filled), '.') + percent + Tail(bytes, repeats);
 }
 
 std::string ProgressReport(int32_t offset, uint32_t repeats) {

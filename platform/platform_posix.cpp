@@ -243,7 +243,8 @@ bool StartChildProcess(const std::string& path, const std::vector<std::string>& 
 void ReadChildOutput(ChildProcess& child, std::string& text) {
     char buffer[4096];
     ssize_t got = 0;
-    while (child.output >= 0 && (got = read(static_cast<int>(child.output), buffer, sizeof buffer)) > 0)
+    while (child.output >= 0 &&
+           (got = read(static_cast<int>(child.output), buffer, sizeof buffer)) > 0)
         text.append(buffer, static_cast<size_t>(got));
 }
 
@@ -625,8 +626,8 @@ std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder, const cha
     for (const char* prefix : {"cu.usbserial", "cu.usbmodem"}) {
         for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix)) {
             bool named = name.compare(0, ftdiPrefix.size(), ftdiPrefix) == 0;
-            ports.push_back({path.string(), name.substr(3), 0, 0,
-                             named ? name.substr(ftdiPrefix.size()) : ""});
+            ports.push_back(
+                {path.string(), name.substr(3), 0, 0, named ? name.substr(ftdiPrefix.size()) : ""});
         }
     }
     return ports;

@@ -256,14 +256,16 @@ std::wstring InterruptionEventName(DWORD processId) {
     return L"Local\\karvex-flash-interrupt-" + std::to_wstring(processId);
 }
 
-VOID CALLBACK NoteInterruptionEvent(PVOID, BOOLEAN) { interrupted.store(true); }
+VOID CALLBACK NoteInterruptionEvent(PVOID, BOOLEAN) {
+    interrupted.store(true);
+}
 } // namespace
 
 // The event may have been set before this process made it: then the wait ends at once.
 void CatchInterruptions() {
     SetConsoleCtrlHandler(NoteInterruption, TRUE);
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE,
-                                InterruptionEventName(GetCurrentProcessId()).c_str());
+    HANDLE event =
+        CreateEventW(nullptr, TRUE, FALSE, InterruptionEventName(GetCurrentProcessId()).c_str());
     HANDLE wait = nullptr;
     if (event)
         RegisterWaitForSingleObject(&wait, event, NoteInterruptionEvent, nullptr, INFINITE,
@@ -337,7 +339,8 @@ void ReadChildOutput(ChildProcess& child, std::string& text) {
     DWORD waiting = 0, got = 0;
     char buffer[4096];
     while (child.output != -1 && PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) &&
-           waiting > 0 && ReadFile(pipe, buffer, std::min<DWORD>(waiting, sizeof buffer), &got, nullptr) &&
+           waiting > 0 &&
+           ReadFile(pipe, buffer, std::min<DWORD>(waiting, sizeof buffer), &got, nullptr) &&
            got > 0)
         text.append(buffer, got);
 }

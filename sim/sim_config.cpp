@@ -225,11 +225,9 @@ SimConfig ReadSimConfig(int32_t device) {
     SimConfig config;
     auto read = [&](const char* name, auto parse) { ReadVariable(config, name, suffix, parse); };
     config.descriptions = {"KARVEX"};
-    read("KARVEX_SIM_ATTACHED", [&](const std::string& v) {
-        return ParseAttachWindows(v, config.attached);
-    });
-    read("KARVEX_SIM_START",
-                 [&](const std::string& v) { return ParseStart(v, config.startMs); });
+    read("KARVEX_SIM_ATTACHED",
+         [&](const std::string& v) { return ParseAttachWindows(v, config.attached); });
+    read("KARVEX_SIM_START", [&](const std::string& v) { return ParseStart(v, config.startMs); });
     read("KARVEX_SIM_DEVICES", [&](const std::string& v) {
         ReadDescriptions(v, config);
         return true;
@@ -242,43 +240,34 @@ SimConfig ReadSimConfig(int32_t device) {
         config.tracePath = v;
         return true;
     });
-    read("KARVEX_SIM_NAK", [&](const std::string& v) {
-        return ParseReplyFaults(v, config.nak);
-    });
-    read("KARVEX_SIM_DROP", [&](const std::string& v) {
-        return ParseReplyFaults(v, config.drop);
-    });
-    read("KARVEX_SIM_LATE", [&](const std::string& v) {
-        return ParseLateReplies(v, config.late);
-    });
-    read("KARVEX_SIM_FAIL", [&](const std::string& v) {
-        return ParseCallFaults(v, config.failures);
-    });
-    read("KARVEX_SIM_SILENT",
-                 [&](const std::string& v) { return ParseFlag(v, config.silent); });
+    read("KARVEX_SIM_NAK", [&](const std::string& v) { return ParseReplyFaults(v, config.nak); });
+    read("KARVEX_SIM_DROP", [&](const std::string& v) { return ParseReplyFaults(v, config.drop); });
+    read("KARVEX_SIM_LATE", [&](const std::string& v) { return ParseLateReplies(v, config.late); });
+    read("KARVEX_SIM_FAIL",
+         [&](const std::string& v) { return ParseCallFaults(v, config.failures); });
+    read("KARVEX_SIM_SILENT", [&](const std::string& v) { return ParseFlag(v, config.silent); });
     read("KARVEX_SIM_TRIPLE_ACK",
-                 [&](const std::string& v) { return ParseFlag(v, config.tripleAck); });
-    read("KARVEX_SIM_WIRE",
-                 [&](const std::string& v) { return ParseFlag(v, config.wireTiming); });
+         [&](const std::string& v) { return ParseFlag(v, config.tripleAck); });
+    read("KARVEX_SIM_WIRE", [&](const std::string& v) { return ParseFlag(v, config.wireTiming); });
     read("KARVEX_SIM_CHIP_LATENCY",
-                 [&](const std::string& v) { return ParseFlag(v, config.chipLatency); });
+         [&](const std::string& v) { return ParseFlag(v, config.chipLatency); });
     read("KARVEX_SIM_LATENCY_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.latencyUs); });
+         [&](const std::string& v) { return ParseNumber(v, config.latencyUs); });
     read("KARVEX_SIM_BLOCK_WRITE_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.blockWriteUs); });
+         [&](const std::string& v) { return ParseNumber(v, config.blockWriteUs); });
     read("KARVEX_SIM_UNPLUG_AFTER",
-                 [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
+         [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
     read("KARVEX_SIM_LISTENING",
-                 [&](const std::string& v) { return ParseFlag(v, config.listening); });
+         [&](const std::string& v) { return ParseFlag(v, config.listening); });
     read("KARVEX_SIM_LINE_DELAY_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.lineDelayUs); });
+         [&](const std::string& v) { return ParseNumber(v, config.lineDelayUs); });
     read("KARVEX_SIM_SPLIT_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
+         [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
     read("KARVEX_SIM_BOOT_DELAY_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
+         [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
     read("KARVEX_SIM_VIRTUAL_CLOCK",
-                 [&](const std::string& v) { return ParseNumber(v, config.virtualClockUs); });
+         [&](const std::string& v) { return ParseNumber(v, config.virtualClockUs); });
     read("KARVEX_SIM_STACK",
-                 [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
+         [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
     return config;
 }

@@ -127,15 +127,14 @@ FT_STATUS Precheck(const CallRecord& call) {
 
 // The wall clock, shared by every process that loads the library: the one that loads it first
 // exports its start to the processes it starts.
-uint64_t MillisecondsSinceStart() {
+uint64_t WallClockMilliseconds() {
     auto now = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) -
-           sim->config.startMs;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
 bool IsAttached(const VirtualDevice& device) {
     return sim->config.attached.empty() ||
-           Attached(sim->config, device.index, MillisecondsSinceStart());
+           Attached(sim->config, device.index, WallClockMilliseconds() - sim->config.startMs);
 }
 
 void ListAttached() {
@@ -150,9 +149,7 @@ void ListAttached() {
 void StartAttachClock() {
     if (sim->config.attached.empty() || sim->config.startMs != 0)
         return;
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    sim->config.startMs =
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    sim->config.startMs = WallClockMilliseconds();
     SetEnvironmentVariableUtf8("KARVEX_SIM_START", std::to_string(sim->config.startMs).c_str());
 }
 
@@ -296,8 +293,8 @@ void StartLibrary() {
         if (i > 0 && !flashPath.empty())
             flashPath += "." + std::to_string(i);
         sim->deviceConfigs.push_back(ReadSimConfig(static_cast<int32_t>(i)));
-        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i],
-                   sim->deviceConfigs[i], flashPath);
+        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i], sim->deviceConfigs[i],
+                   flashPath);
     }
     ListAttached();
 }
@@ -359,7 +356,8 @@ FT_STATUS D2XX_API FT_Open(int index, FT_HANDLE* handle) {
     call.device = index;
     FT_STATUS status = Precheck(call);
     bool listed = status == FT_OK && index >= 0 && static_cast<size_t>(index) < sim->listed.size();
-    VirtualDevice* device = listed ? &sim->devices[sim->listed[static_cast<size_t>(index)]] : nullptr;
+    VirtualDevice* device =
+        listed ? &sim->devices[sim->listed[static_cast<size_t>(index)]] : nullptr;
     if (status == FT_OK && (!device || !IsAttached(*device)))
         status = FT_DEVICE_NOT_FOUND;
     else if (status == FT_OK && !handle)
