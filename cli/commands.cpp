@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "cli/options.h"
+#include "cli/many.h"
 #include "cli/progress.h"
 #include "image/flash_image.h"
 #include "link/driver.h"
@@ -15,21 +15,8 @@
 #include "text/texts.h"
 #include "upload/engine.h"
 
-namespace {
-// The period the window's status timer really gets, and its start delay.
-constexpr std::chrono::milliseconds tickPeriod{10};
-constexpr std::chrono::milliseconds startDelay{1000};
-// The USB vendor of the FTDI chip, for --port auto.
-constexpr uint16_t ftdiVendor = 0x0403;
-
 void Say(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 void Say(const texts::Text& text) { Say(texts::Localized(text)); }
-
-int ReportUsageError(const std::string& problem) {
-    Say("karvex-flash: " + problem);
-    Say(texts::usageLine);
-    return exitUsage;
-}
 
 // Fills FlashImage from the file and patches the jump unless told not to.
 int ReadImage(const FlashOptions& options) {
@@ -49,14 +36,26 @@ bool BindDriver() {
     return false;
 }
 
-// The D2XX devices, then the serial ports, which need no library.
+namespace {
+constexpr std::chrono::milliseconds startDelay{1000};
+
+int ReportUsageError(const std::string& problem) {
+    Say("karvex-flash: " + problem);
+    Say(texts::usageLine);
+    return exitUsage;
+}
+
+// The D2XX devices, then the serial ports, which need no library; the serial number last, so
+// that scripts reading the columns before it still work.
 int ListDevices() {
     uint32_t count = BindDriver() ? EnumerateDevices() : 0;
     for (uint32_t index = 0; index < count; ++index)
-        std::printf("%u\t%s\n", static_cast<unsigned>(index),
-                    LibraryTextAsUtf8(DeviceDescription(index)).c_str());
+        std::printf("%u\t%s\t%s\n", static_cast<unsigned>(index),
+                    LibraryTextAsUtf8(DeviceDescription(index)).c_str(),
+                    LibraryTextAsUtf8(DeviceSerialNumber(index)).c_str());
     for (const SerialPortEntry& port : ListSerialPorts())
-        std::printf("port\t%s\t%s\n", port.path.c_str(), port.description.c_str());
+        std::printf("port\t%s\t%s\t%s\n", port.path.c_str(), port.description.c_str(),
+                    port.serialNumber.c_str());
     return exitUploaded;
 }
 
@@ -104,8 +103,8 @@ void AbandonUpload() {
 }
 
 // The status timer's work, one tick every tickPeriod, until the upload has ended.
-int FollowUpload(bool showBar) {
-    BeginProgress(showBar);
+int FollowUpload(ProgressStyle style) {
+    BeginProgress(style);
     ShowUploadProgress();
     for (;;) {
         std::this_thread::sleep_for(tickPeriod);
@@ -144,7 +143,10 @@ int RunUpload(int32_t device, const FlashOptions& options) {
     }
     StartUpload();
     SetControlLines(device, true);
-    return FollowUpload(!options.quiet && StandardErrorIsTerminal());
+    bool bar = !options.quiet && StandardErrorIsTerminal();
+    return FollowUpload(options.progressLines ? ProgressStyle::lines
+                        : bar                 ? ProgressStyle::bar
+                                              : ProgressStyle::none);
 }
 
 // The one FTDI chip's port for --port auto; "" when there is none or more than one, said.
@@ -219,6 +221,10 @@ int RunKarvexFlash(const std::vector<std::string>& arguments) {
         return ListDevices();
     case FlashMode::dump:
         return DumpImage(options);
+    case FlashMode::all:
+        return UploadToAll(options);
+    case FlashMode::wait:
+        return RunStation(options);
     case FlashMode::upload:
         break;
     }

@@ -23,6 +23,8 @@ bool ParseDeviceIndex(const std::string& text, int32_t& index) {
 
 struct ParsedWords {
     bool list = false;
+    bool all = false;
+    bool wait = false;
     bool dump = false;
     bool deviceGiven = false;
     bool portGiven = false;
@@ -32,13 +34,21 @@ struct ParsedWords {
 // Checks that the words given make one of the three working forms.
 bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::string& problem) {
     if (words.list) {
-        if (words.dump || words.deviceGiven || words.portGiven || options.noGoto ||
-            !words.files.empty()) {
+        if (words.dump || words.deviceGiven || words.portGiven || options.noGoto || words.all ||
+            words.wait || !words.files.empty()) {
             problem = texts::Localized(texts::listAlone);
             return false;
         }
         options.mode = FlashMode::list;
         return true;
+    }
+    if (words.all && words.wait) {
+        problem = texts::Localized(texts::allOrWait);
+        return false;
+    }
+    if ((words.all || words.wait) && (words.dump || words.deviceGiven)) {
+        problem = texts::Localized(texts::manyFindTheirDevices);
+        return false;
     }
     if (words.dump && (words.deviceGiven || words.portGiven)) {
         problem = texts::Localized(texts::dumpNeedsNoDevice);
@@ -56,12 +66,28 @@ bool CheckCombination(const ParsedWords& words, FlashOptions& options, std::stri
         problem = texts::Filled(texts::extraArgument, {words.files[1]});
         return false;
     }
-    options.mode = words.dump ? FlashMode::dump : FlashMode::upload;
+    options.mode = words.dump   ? FlashMode::dump
+                   : words.all  ? FlashMode::all
+                   : words.wait ? FlashMode::wait
+                                : FlashMode::upload;
     options.hexPath = words.files[0];
     return true;
 }
-bool TakesValue(const std::string& word) {
-    return word == "--device" || word == "--port" || word == "--dump" || word == "--lang";
+
+// With --all and --wait, --port names no port: it picks the serial ports over the D2XX ones.
+bool TakesValue(const std::string& word, bool manyDevices) {
+    return word == "--device" || (word == "--port" && !manyDevices) || word == "--dump" ||
+           word == "--lang";
+}
+
+bool NamesManyDevices(const std::vector<std::string>& arguments) {
+    for (const std::string& word : arguments) {
+        if (word == "--")
+            return false;
+        if (word == "--all" || word == "--wait")
+            return true;
+    }
+    return false;
 }
 
 // Sets the messages' language from --lang's value; false when it is neither ru nor en.
@@ -117,6 +143,7 @@ bool TakeValue(const std::string& word, const std::string* value, FlashOptions& 
 bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& options,
                        std::string& problem) {
     TakeLanguageFirst(arguments);
+    bool manyDevices = NamesManyDevices(arguments);
     ParsedWords words;
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -133,11 +160,18 @@ bool ParseFlashOptions(const std::vector<std::string>& arguments, FlashOptions& 
             return true;
         } else if (word == "--list") {
             words.list = true;
+        } else if (word == "--all" || word == "--wait") {
+            (word == "--all" ? words.all : words.wait) = true;
+        } else if (word == "--port" && manyDevices) {
+            words.portGiven = true;
+            options.port = "auto";
         } else if (word == "--no-goto") {
             options.noGoto = true;
         } else if (word == "--quiet") {
             options.quiet = true;
-        } else if (TakesValue(word)) {
+        } else if (word == "--progress-lines") {
+            options.progressLines = true;
+        } else if (TakesValue(word, manyDevices)) {
             const std::string* value = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
             if (!TakeValue(word, value, options, words, problem))
                 return false;

@@ -4,14 +4,17 @@
 #include <string>
 #include <vector>
 
-enum class FlashMode { upload, list, dump, help, version };
+enum class FlashMode { upload, all, wait, list, dump, help, version };
 
 struct FlashOptions {
     FlashMode mode = FlashMode::upload;
     int32_t device = 0;
-    std::string port; // the serial port to upload through instead of a D2XX device
+    // The serial port to upload through instead of a D2XX device; with --all and --wait "auto":
+    // the ports of FTDI chips.
+    std::string port;
     bool noGoto = false;
     bool quiet = false;
+    bool progressLines = false; // the progress as lines for a program that reads them
     std::string hexPath;
     std::string dumpPath;
 };

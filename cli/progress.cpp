@@ -7,10 +7,9 @@
 #include "upload/engine.h"
 
 namespace {
-constexpr int32_t barWidth = 40;
 constexpr int32_t totalBytes = static_cast<int32_t>(imageSize);
 
-bool barShown = false;
+ProgressStyle shownAs = ProgressStyle::none;
 std::string drawnLine; // empty until the first draw
 
 // offset passes the image's end once the last block is sent.
@@ -18,14 +17,6 @@ int32_t BytesSent(int32_t offset) {
     if (offset < 0)
         return 0;
     return offset > totalBytes ? totalBytes : offset;
-}
-
-// The columns a terminal gives UTF-8 text: one per character, so its bytes that start one.
-size_t ColumnsOf(const std::string& text) {
-    size_t columns = 0;
-    for (char byte : text)
-        columns += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
-    return columns;
 }
 
 std::string RetryNote(uint32_t repeats) {
@@ -39,40 +30,63 @@ std::string Tail(int32_t bytes, uint32_t repeats) {
     std::snprintf(counts, sizeof counts, "  %5d / %d ", static_cast<int>(bytes),
                   static_cast<int>(totalBytes));
     std::string tail = repeats > 0 ? RetryNote(repeats) : counts + std::string(texts::Localized(texts::bytesUnit));
-    size_t width = ColumnsOf(RetryNote(blockRetryBudget));
-    size_t columns = ColumnsOf(tail);
+    size_t width = TextColumns(RetryNote(blockRetryBudget));
+    size_t columns = TextColumns(tail);
     return tail + std::string(width > columns ? width - columns : 0, ' ');
 }
 } // namespace
 
-std::string ProgressLine(int32_t offset, uint32_t repeats) {
+// Its bytes that start a character.
+size_t TextColumns(const std::string& text) {
+    size_t columns = 0;
+    for (char byte : text)
+        columns += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    return columns;
+}
+
+std::string ProgressLine(int32_t offset, uint32_t repeats, int32_t width) {
     int32_t bytes = BytesSent(offset);
-    int32_t filled = bytes * barWidth / totalBytes;
+    int32_t filled = bytes * width / totalBytes;
     char percent[16];
     std::snprintf(percent, sizeof percent, "] %3d%%", static_cast<int>(bytes * 100 / totalBytes));
     return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(barWidth - filled), '.') + percent +
-           Tail(bytes, repeats);
+           std::string(static_cast<size_t>(width - filled), '.') + percent + Tail(bytes, repeats);
 }
 
-void BeginProgress(bool shown) {
-    barShown = shown;
+std::string ProgressReport(int32_t offset, uint32_t repeats) {
+    return "progress " + std::to_string(BytesSent(offset)) + " " + std::to_string(repeats);
+}
+
+bool ReadProgressReport(const std::string& line, int32_t& offset, uint32_t& repeats) {
+    int bytes = 0;
+    unsigned int sent = 0;
+    char end = 0;
+    if (std::sscanf(line.c_str(), "progress %d %u%c", &bytes, &sent, &end) != 2)
+        return false;
+    offset = bytes;
+    repeats = sent;
+    return true;
+}
+
+void BeginProgress(ProgressStyle style) {
+    shownAs = style;
     drawnLine.clear();
 }
 
 void ShowProgress(int32_t offset, uint32_t repeats) {
-    if (!barShown)
+    if (shownAs == ProgressStyle::none)
         return;
-    std::string line = ProgressLine(offset, repeats);
+    bool bar = shownAs == ProgressStyle::bar;
+    std::string line = bar ? ProgressLine(offset, repeats) : ProgressReport(offset, repeats);
     if (line == drawnLine)
         return;
-    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fprintf(stderr, bar ? "\r%s" : "%s\n", line.c_str());
     std::fflush(stderr);
     drawnLine = line;
 }
 
 void EndProgress() {
-    if (barShown && !drawnLine.empty())
+    if (shownAs == ProgressStyle::bar && !drawnLine.empty())
         std::fputc('\n', stderr);
-    barShown = false;
+    shownAs = ProgressStyle::none;
 }

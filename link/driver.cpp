@@ -50,10 +50,14 @@ bool ReserveDevices(uint32_t count) {
     return true;
 }
 
-// A library may fill all 64 description bytes; the text must still end inside the node.
-void TerminateDescriptions(uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i)
-        deviceList.nodes[i].Description[sizeof deviceList.nodes[i].Description - 1] = '\0';
+// A library may fill all 64 description bytes (all 16 serial number bytes); the texts must
+// still end inside the node.
+void TerminateTexts(uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        FT_DEVICE_LIST_INFO_NODE& node = deviceList.nodes[i];
+        node.Description[sizeof node.Description - 1] = '\0';
+        node.SerialNumber[sizeof node.SerialNumber - 1] = '\0';
+    }
 }
 } // namespace
 
@@ -82,10 +86,14 @@ uint32_t EnumerateDevices() {
     if (driver.FT_GetDeviceInfoList(deviceList.nodes, &listed) != FT_OK)
         return 0;
     deviceList.count = std::min(listed, count);
-    TerminateDescriptions(deviceList.count);
+    TerminateTexts(deviceList.count);
     return deviceList.count;
 }
 
 const char* DeviceDescription(uint32_t index) {
     return index < deviceList.count ? deviceList.nodes[index].Description : "";
+}
+
+const char* DeviceSerialNumber(uint32_t index) {
+    return index < deviceList.count ? deviceList.nodes[index].SerialNumber : "";
 }

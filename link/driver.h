@@ -37,3 +37,5 @@ extern DeviceList deviceList;
 uint32_t EnumerateDevices();
 // Description of device `index` (NUL-terminated, at most 64 bytes); "" for a bad index.
 const char* DeviceDescription(uint32_t index);
+// Serial number of device `index` (at most 15 bytes); "" for a bad index or none.
+const char* DeviceSerialNumber(uint32_t index);

@@ -64,6 +64,9 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv);
 void UseUtf8ConsoleOutput();
 // True when standard error is an interactive terminal or console.
 bool StandardErrorIsTerminal();
+// True when standard error is a terminal that moves its cursor on ANSI escape sequences; on
+// Windows this switches them on in the console where it can (Windows 10 and later).
+bool StandardErrorTakesCursorMoves();
 // The user's language as the system names it: on POSIX the first of LC_ALL, LC_MESSAGES and
 // LANG that is set ("ru_RU.UTF-8", "C"; "" when none is), on Windows "ru" or "en" from the
 // user's UI language.
@@ -76,6 +79,33 @@ std::string UserLanguageName();
 // the clean end takes a few milliseconds.
 void CatchInterruptions();
 bool InterruptionRequested();
+
+// --- Child processes -------------------------------------------------------------
+// The file of this program itself (UTF-8), to start it again; "" when it cannot be told.
+std::string ThisProgramPath();
+
+struct ChildProcess {
+    intptr_t handle = -1;       // the process (Windows); unused on POSIX
+    uint32_t id = 0;            // the process id
+    intptr_t output = -1;       // this side of the pipe that takes the child's standard error
+    intptr_t interruption = -1; // the event that interrupts it (Windows), once set
+};
+// Starts the program at `path` with `arguments` (after the program name; UTF-8). It shares
+// this process's standard input and output; its standard error goes into a pipe, read with
+// ReadChildOutput. On Windows it gets a process group of its own, so that a Ctrl-C typed in the
+// console reaches this process alone, which passes it on. False when it could not be started.
+bool StartChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                       ChildProcess& child);
+// Appends to `text` what the child wrote to its standard error since the last call; does not
+// wait. Once the child has ended, one more call takes what it wrote last.
+void ReadChildOutput(ChildProcess& child, std::string& text);
+// True, with its exit code, once the child has ended (128 + the signal's number for one a
+// signal ended); does not wait. The process is then released; the pipe stays open.
+bool ChildEnded(ChildProcess& child, int& exitCode);
+// Asks the child to end its work cleanly, as Ctrl-C would: SIGINT; on Windows an event that the
+// child's CatchInterruptions waits for.
+void InterruptChild(ChildProcess& child);
+void CloseChildOutput(ChildProcess& child);
 
 // --- Serial ports --------------------------------------------------------------
 // An operating-system serial port: a device path on POSIX, a COM port on Windows.
@@ -133,6 +163,7 @@ struct SerialPortEntry {
     std::string description;
     uint16_t usbVendor = 0; // 0: not a USB port, or not known
     uint16_t usbProduct = 0;
+    std::string serialNumber; // the USB device's; "" when it has none or it is not known
 };
 // The serial ports a user would flash through, in name order (COM3 before COM10). The folders
 // are "/dev" and "/sys" but for tests (Linux only).

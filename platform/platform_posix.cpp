@@ -5,13 +5,16 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
+#include <mach-o/dyld.h>
 #include <sys/select.h>
 #elif defined(__linux__)
 #include <linux/serial.h>
@@ -161,6 +164,11 @@ void UseUtf8ConsoleOutput() {} // terminals take the bytes as they come
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+bool StandardErrorTakesCursorMoves() {
+    const char* terminal = std::getenv("TERM");
+    return StandardErrorIsTerminal() && !(terminal && std::strcmp(terminal, "dumb") == 0);
+}
+
 std::string UserLanguageName() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
@@ -185,6 +193,80 @@ void CatchInterruptions() {
 }
 
 bool InterruptionRequested() { return interrupted.load(); }
+
+#if defined(__APPLE__)
+std::string ThisProgramPath() {
+    char path[4096];
+    uint32_t size = sizeof path;
+    return _NSGetExecutablePath(path, &size) == 0 ? path : "";
+}
+#else
+std::string ThisProgramPath() {
+    std::error_code error;
+    std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    return error ? "" : path;
+}
+#endif
+
+extern char** environ;
+
+// The pipe's ends are closed on exec: each child holds only its own, and its end of file comes
+// when it ends. The read side does not block.
+bool StartChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                       ChildProcess& child) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        return false;
+    for (int end : ends)
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
+    pid_t pid = 0;
+    bool started = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (!started) {
+        close(ends[0]);
+        return false;
+    }
+    child.id = static_cast<uint32_t>(pid);
+    child.output = ends[0];
+    return true;
+}
+
+void ReadChildOutput(ChildProcess& child, std::string& text) {
+    char buffer[4096];
+    ssize_t got = 0;
+    while (child.output >= 0 &&
+           (got = read(static_cast<int>(child.output), buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+}
+
+bool ChildEnded(ChildProcess& child, int& exitCode) {
+    int status = 0;
+    if (child.id == 0 || waitpid(static_cast<pid_t>(child.id), &status, WNOHANG) <= 0)
+        return false;
+    exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    child.id = 0;
+    return true;
+}
+
+void InterruptChild(ChildProcess& child) {
+    if (child.id != 0)
+        kill(static_cast<pid_t>(child.id), SIGINT);
+}
+
+void CloseChildOutput(ChildProcess& child) {
+    if (child.output >= 0)
+        close(static_cast<int>(child.output));
+    child.output = -1;
+}
 
 namespace {
 int Fd(const SerialPort& port) { return static_cast<int>(port.handle); }
@@ -535,12 +617,18 @@ std::vector<std::pair<std::string, fs::path>> NamesStartingWith(const fs::path& 
 
 #if defined(__APPLE__)
 // The call-out devices of USB adapters (opening them does not wait for carrier); the
-// Bluetooth ports and the like are left out. Their USB ids would take IOKit: not read.
+// Bluetooth ports and the like are left out. Their USB ids would take IOKit: not read. The
+// serial number is the cheap part: the FTDI drivers name the node from the IORegistry's
+// IOTTYSuffix, which is the chip's serial number ("cu.usbserial-A50285BI").
 std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder, const char*) {
+    const std::string ftdiPrefix = "cu.usbserial-";
     std::vector<SerialPortEntry> ports;
     for (const char* prefix : {"cu.usbserial", "cu.usbmodem"}) {
-        for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix))
-            ports.push_back({path.string(), name.substr(3)});
+        for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix)) {
+            bool named = name.compare(0, ftdiPrefix.size(), ftdiPrefix) == 0;
+            ports.push_back(
+                {path.string(), name.substr(3), 0, 0, named ? name.substr(ftdiPrefix.size()) : ""});
+        }
     }
     return ports;
 }
@@ -553,8 +641,16 @@ uint16_t ReadHexId(const fs::path& file) {
     return in ? static_cast<uint16_t>(value) : 0;
 }
 
+std::string ReadLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
 // The USB device above the terminal's node in sysfs (the node, its interface, the device)
-// gives the ids; 0 when there is none, for a port that is no USB one.
+// gives the ids and the serial number; 0 and "" when there is none, for a port that is no
+// USB one.
 void ReadUsbIds(const fs::path& systemFolder, const std::string& name, SerialPortEntry& entry) {
     std::error_code error;
     fs::path node = fs::canonical(systemFolder / "class/tty" / name / "device", error);
@@ -562,6 +658,7 @@ void ReadUsbIds(const fs::path& systemFolder, const std::string& name, SerialPor
         if (fs::exists(node / "idVendor", error)) {
             entry.usbVendor = ReadHexId(node / "idVendor");
             entry.usbProduct = ReadHexId(node / "idProduct");
+            entry.serialNumber = ReadLine(node / "serial");
             return;
         }
         node = node.parent_path();
@@ -577,12 +674,12 @@ std::vector<SerialPortEntry> ListSerialPorts(const char* deviceFolder, const cha
     for (const auto& [name, path] : NamesStartingWith(fs::path(deviceFolder) / "serial/by-id", "")) {
         fs::path node = fs::canonical(path, error);
         if (!error)
-            ports.push_back({node.string(), name});
+            ports.push_back({node.string(), name, 0, 0, ""});
     }
     if (ports.empty()) {
         for (const char* prefix : {"ttyUSB", "ttyACM"}) {
             for (const auto& [name, path] : NamesStartingWith(deviceFolder, prefix))
-                ports.push_back({path.string(), ""});
+                ports.push_back({path.string(), "", 0, 0, ""});
         }
     }
     for (SerialPortEntry& port : ports)

@@ -224,6 +224,15 @@ bool StandardErrorIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+bool StandardErrorTakesCursorMoves() {
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode))
+        return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 std::string UserLanguageName() {
     return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_RUSSIAN ? "ru" : "en";
 }
@@ -239,11 +248,135 @@ BOOL WINAPI NoteInterruption(DWORD event) {
         Sleep(5000);
     return TRUE;
 }
+
+// Another process interrupts this one by setting this event (InterruptChild): console control
+// events reach only the processes of one console, which programs started without one, or run
+// under Wine, do not share.
+std::wstring InterruptionEventName(DWORD processId) {
+    return L"Local\\karvex-flash-interrupt-" + std::to_wstring(processId);
+}
+
+VOID CALLBACK NoteInterruptionEvent(PVOID, BOOLEAN) {
+    interrupted.store(true);
+}
 } // namespace
 
-void CatchInterruptions() { SetConsoleCtrlHandler(NoteInterruption, TRUE); }
+// The event may have been set before this process made it: then the wait ends at once.
+void CatchInterruptions() {
+    SetConsoleCtrlHandler(NoteInterruption, TRUE);
+    HANDLE event =
+        CreateEventW(nullptr, TRUE, FALSE, InterruptionEventName(GetCurrentProcessId()).c_str());
+    HANDLE wait = nullptr;
+    if (event)
+        RegisterWaitForSingleObject(&wait, event, NoteInterruptionEvent, nullptr, INFINITE,
+                                    WT_EXECUTEONLYONCE);
+}
 
 bool InterruptionRequested() { return interrupted.load(); }
+
+std::string ThisProgramPath() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? Narrow(path) : "";
+}
+
+namespace {
+// One argument as the C runtime's parser reads it back: quoted when it has a blank or a
+// quote, with the backslashes before a quote doubled.
+std::wstring QuotedArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t ch : argument) {
+        if (ch == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(ch == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        quoted += ch;
+        backslashes = 0;
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+}
+} // namespace
+
+// The write side is inheritable only while this child starts, so that no other child holds it.
+bool StartChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                       ChildProcess& child) {
+    HANDLE readSide = nullptr, writeSide = nullptr;
+    if (!CreatePipe(&readSide, &writeSide, nullptr, 0))
+        return false;
+    SetHandleInformation(writeSide, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    std::wstring program = Widen(path.c_str(), true);
+    std::wstring commandLine = QuotedArgument(program);
+    for (const std::string& argument : arguments)
+        commandLine += L" " + QuotedArgument(Widen(argument.c_str(), true));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = writeSide;
+    PROCESS_INFORMATION process{};
+    bool started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                  CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process);
+    CloseHandle(writeSide);
+    if (!started) {
+        CloseHandle(readSide);
+        return false;
+    }
+    CloseHandle(process.hThread);
+    child.handle = reinterpret_cast<intptr_t>(process.hProcess);
+    child.id = process.dwProcessId;
+    child.output = reinterpret_cast<intptr_t>(readSide);
+    return true;
+}
+
+void ReadChildOutput(ChildProcess& child, std::string& text) {
+    HANDLE pipe = reinterpret_cast<HANDLE>(child.output);
+    DWORD waiting = 0, got = 0;
+    char buffer[4096];
+    while (child.output != -1 && PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) &&
+           waiting > 0 &&
+           ReadFile(pipe, buffer, std::min<DWORD>(waiting, sizeof buffer), &got, nullptr) &&
+           got > 0)
+        text.append(buffer, got);
+}
+
+bool ChildEnded(ChildProcess& child, int& exitCode) {
+    HANDLE process = reinterpret_cast<HANDLE>(child.handle);
+    DWORD code = 0;
+    if (child.handle == -1 || WaitForSingleObject(process, 0) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process, &code))
+        return false;
+    CloseHandle(process);
+    child.handle = -1;
+    if (child.interruption != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(child.interruption));
+    child.interruption = -1;
+    exitCode = static_cast<int>(code);
+    return true;
+}
+
+// The event is made set, and kept until the child ends, so that a child that has not made it
+// yet finds it set.
+void InterruptChild(ChildProcess& child) {
+    if (child.handle == -1 || child.interruption != -1)
+        return;
+    HANDLE event = CreateEventW(nullptr, TRUE, TRUE, InterruptionEventName(child.id).c_str());
+    if (!event)
+        return;
+    SetEvent(event);
+    child.interruption = reinterpret_cast<intptr_t>(event);
+}
+
+void CloseChildOutput(ChildProcess& child) {
+    if (child.output != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(child.output));
+    child.output = -1;
+}
 
 namespace {
 HANDLE PortHandle(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.handle); }
@@ -461,6 +594,7 @@ struct PortDevice {
     std::wstring friendlyName;
     uint16_t usbVendor = 0;
     uint16_t usbProduct = 0;
+    std::string serialNumber;
 };
 
 // The Ports (COM & LPT) device class.
@@ -499,6 +633,33 @@ uint16_t IdAfter(std::wstring hardwareId, const wchar_t* tag) {
     return static_cast<uint16_t>(std::wcstoul(hardwareId.substr(at + 4, 4).c_str(), nullptr, 16));
 }
 
+// The USB serial number in a port's device instance id: FTDIBUS\VID_0403+PID_6001+A50285BIA\0000
+// from the chip's driver (the serial number, then the channel letter), USB\VID_2341&PID_0043\8573
+// from the system's USB modem driver; an id with '&' there is one Windows made up for a device
+// without a serial number.
+std::string SerialNumberIn(const std::wstring& instanceId) {
+    size_t first = instanceId.find(L'\\');
+    size_t last = instanceId.rfind(L'\\');
+    if (first == std::wstring::npos || last == first)
+        return "";
+    std::wstring bus = instanceId.substr(0, first);
+    std::wstring middle = instanceId.substr(first + 1, last - first - 1);
+    std::wstring tail = instanceId.substr(last + 1);
+    size_t plus = middle.rfind(L'+');
+    if (bus == L"FTDIBUS" && plus != std::wstring::npos && middle.size() > plus + 2)
+        return Narrow(middle.substr(plus + 1, middle.size() - plus - 2).c_str());
+    if (bus == L"USB" && tail.find(L'&') == std::wstring::npos)
+        return Narrow(tail.c_str());
+    return "";
+}
+
+std::string DeviceSerialNumber(HDEVINFO devices, SP_DEVINFO_DATA& device) {
+    wchar_t id[512]{};
+    if (!SetupDiGetDeviceInstanceIdW(devices, &device, id, 511, nullptr))
+        return "";
+    return SerialNumberIn(id);
+}
+
 // The devices behind the COM ports, by port name.
 std::map<std::wstring, PortDevice> PortDevices() {
     std::map<std::wstring, PortDevice> found;
@@ -512,7 +673,8 @@ std::map<std::wstring, PortDevice> PortDevices() {
         std::wstring hardwareId = DeviceText(devices, device, SPDRP_HARDWAREID);
         if (!name.empty())
             found[name] = {DeviceText(devices, device, SPDRP_FRIENDLYNAME),
-                           IdAfter(hardwareId, L"VID_"), IdAfter(hardwareId, L"PID_")};
+                           IdAfter(hardwareId, L"VID_"), IdAfter(hardwareId, L"PID_"),
+                           DeviceSerialNumber(devices, device)};
     }
     SetupDiDestroyDeviceInfoList(devices);
     return found;
@@ -559,7 +721,7 @@ std::vector<SerialPortEntry> ListSerialPorts(const char*, const char*) {
         std::wstring portName = RegistryText(data, dataBytes);
         const PortDevice& device = devices[portName];
         ports.push_back({Narrow(portName.c_str()), Describe(device), device.usbVendor,
-                         device.usbProduct});
+                         device.usbProduct, device.serialNumber});
     }
     RegCloseKey(key);
     std::sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {

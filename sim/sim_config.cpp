@@ -148,14 +148,53 @@ void ReadDescriptions(const std::string& text, SimConfig& config) {
         config.descriptions = Split(text, ';');
 }
 
-// Reads variable `name` with `parse` when it is set; notes it as a problem if unreadable.
+// "2:1000-4000", "2:1000-" (never removed): device 2 attached from 1 s to 4 s after the start.
+bool ParseAttachWindows(const std::string& text, std::vector<AttachWindow>& windows) {
+    std::vector<AttachWindow> parsed;
+    for (const std::string& part : Split(text, ';')) {
+        size_t colon = part.find(':');
+        size_t dash = part.find('-', colon == std::string::npos ? 0 : colon);
+        uint32_t device = 0;
+        AttachWindow window{};
+        if (colon == std::string::npos || dash == std::string::npos ||
+            !ParseNumber(part.substr(0, colon), device) ||
+            !ParseNumber(part.substr(colon + 1, dash - colon - 1), window.fromMs) ||
+            (dash + 1 < part.size() && !ParseNumber(part.substr(dash + 1), window.untilMs)))
+            return false;
+        window.device = static_cast<int32_t>(device);
+        parsed.push_back(window);
+    }
+    windows = parsed;
+    return true;
+}
+
+bool ParseStart(const std::string& text, uint64_t& startMs) {
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, startMs);
+    return !text.empty() && error == std::errc() && stop == end;
+}
+
+// Reads variable `name` (name + `suffix`, the device's own, when it is set) with `parse` when it
+// is set; notes it as a problem if unreadable.
 template <typename Parse>
-void ReadVariable(SimConfig& config, const char* name, Parse parse) {
-    const char* value = std::getenv(name);
+void ReadVariable(SimConfig& config, const char* name, const std::string& suffix, Parse parse) {
+    std::string ownName = std::string(name) + suffix;
+    const char* value = std::getenv(ownName.c_str());
+    if (!value)
+        value = std::getenv(name);
     if (value && !parse(std::string(value)))
         config.problems.push_back(std::string(name) + "=" + value);
 }
 } // namespace
+
+bool Attached(const SimConfig& config, int32_t device, uint64_t sinceStartMs) {
+    for (const AttachWindow& window : config.attached) {
+        if (window.device == device)
+            return sinceStartMs >= window.fromMs &&
+                   (window.untilMs == 0 || sinceStartMs < window.untilMs);
+    }
+    return true;
+}
 
 bool Includes(const Occurrences& when, uint32_t number) {
     if (when.ranges.empty())
@@ -181,58 +220,54 @@ bool FaultApplies(const std::vector<ReplyFault>& faults, int32_t block, uint32_t
     return FindReplyFault(faults, block, send) != nullptr;
 }
 
-SimConfig ReadSimConfig() {
+SimConfig ReadSimConfig(int32_t device) {
+    std::string suffix = device < 0 ? "" : "_" + std::to_string(device);
     SimConfig config;
+    auto read = [&](const char* name, auto parse) { ReadVariable(config, name, suffix, parse); };
     config.descriptions = {"KARVEX"};
-    ReadVariable(config, "KARVEX_SIM_DEVICES", [&](const std::string& v) {
+    read("KARVEX_SIM_ATTACHED",
+         [&](const std::string& v) { return ParseAttachWindows(v, config.attached); });
+    read("KARVEX_SIM_START", [&](const std::string& v) { return ParseStart(v, config.startMs); });
+    read("KARVEX_SIM_DEVICES", [&](const std::string& v) {
         ReadDescriptions(v, config);
         return true;
     });
-    ReadVariable(config, "KARVEX_SIM_FLASH", [&](const std::string& v) {
+    read("KARVEX_SIM_FLASH", [&](const std::string& v) {
         config.flashPath = v;
         return true;
     });
-    ReadVariable(config, "KARVEX_SIM_TRACE", [&](const std::string& v) {
+    read("KARVEX_SIM_TRACE", [&](const std::string& v) {
         config.tracePath = v;
         return true;
     });
-    ReadVariable(config, "KARVEX_SIM_NAK", [&](const std::string& v) {
-        return ParseReplyFaults(v, config.nak);
-    });
-    ReadVariable(config, "KARVEX_SIM_DROP", [&](const std::string& v) {
-        return ParseReplyFaults(v, config.drop);
-    });
-    ReadVariable(config, "KARVEX_SIM_LATE", [&](const std::string& v) {
-        return ParseLateReplies(v, config.late);
-    });
-    ReadVariable(config, "KARVEX_SIM_FAIL", [&](const std::string& v) {
-        return ParseCallFaults(v, config.failures);
-    });
-    ReadVariable(config, "KARVEX_SIM_SILENT",
-                 [&](const std::string& v) { return ParseFlag(v, config.silent); });
-    ReadVariable(config, "KARVEX_SIM_TRIPLE_ACK",
-                 [&](const std::string& v) { return ParseFlag(v, config.tripleAck); });
-    ReadVariable(config, "KARVEX_SIM_WIRE",
-                 [&](const std::string& v) { return ParseFlag(v, config.wireTiming); });
-    ReadVariable(config, "KARVEX_SIM_CHIP_LATENCY",
-                 [&](const std::string& v) { return ParseFlag(v, config.chipLatency); });
-    ReadVariable(config, "KARVEX_SIM_LATENCY_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.latencyUs); });
-    ReadVariable(config, "KARVEX_SIM_BLOCK_WRITE_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.blockWriteUs); });
-    ReadVariable(config, "KARVEX_SIM_UNPLUG_AFTER",
-                 [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
-    ReadVariable(config, "KARVEX_SIM_LISTENING",
-                 [&](const std::string& v) { return ParseFlag(v, config.listening); });
-    ReadVariable(config, "KARVEX_SIM_LINE_DELAY_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.lineDelayUs); });
-    ReadVariable(config, "KARVEX_SIM_SPLIT_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
-    ReadVariable(config, "KARVEX_SIM_BOOT_DELAY_US",
-                 [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
-    ReadVariable(config, "KARVEX_SIM_VIRTUAL_CLOCK",
-                 [&](const std::string& v) { return ParseNumber(v, config.virtualClockUs); });
-    ReadVariable(config, "KARVEX_SIM_STACK",
-                 [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
+    read("KARVEX_SIM_NAK", [&](const std::string& v) { return ParseReplyFaults(v, config.nak); });
+    read("KARVEX_SIM_DROP", [&](const std::string& v) { return ParseReplyFaults(v, config.drop); });
+    read("KARVEX_SIM_LATE", [&](const std::string& v) { return ParseLateReplies(v, config.late); });
+    read("KARVEX_SIM_FAIL",
+         [&](const std::string& v) { return ParseCallFaults(v, config.failures); });
+    read("KARVEX_SIM_SILENT", [&](const std::string& v) { return ParseFlag(v, config.silent); });
+    read("KARVEX_SIM_TRIPLE_ACK",
+         [&](const std::string& v) { return ParseFlag(v, config.tripleAck); });
+    read("KARVEX_SIM_WIRE", [&](const std::string& v) { return ParseFlag(v, config.wireTiming); });
+    read("KARVEX_SIM_CHIP_LATENCY",
+         [&](const std::string& v) { return ParseFlag(v, config.chipLatency); });
+    read("KARVEX_SIM_LATENCY_US",
+         [&](const std::string& v) { return ParseNumber(v, config.latencyUs); });
+    read("KARVEX_SIM_BLOCK_WRITE_US",
+         [&](const std::string& v) { return ParseNumber(v, config.blockWriteUs); });
+    read("KARVEX_SIM_UNPLUG_AFTER",
+         [&](const std::string& v) { return ParseNumber(v, config.unplugAfterBlocks); });
+    read("KARVEX_SIM_LISTENING",
+         [&](const std::string& v) { return ParseFlag(v, config.listening); });
+    read("KARVEX_SIM_LINE_DELAY_US",
+         [&](const std::string& v) { return ParseNumber(v, config.lineDelayUs); });
+    read("KARVEX_SIM_SPLIT_US",
+         [&](const std::string& v) { return ParseNumber(v, config.splitUs); });
+    read("KARVEX_SIM_BOOT_DELAY_US",
+         [&](const std::string& v) { return ParseNumber(v, config.bootDelayUs); });
+    read("KARVEX_SIM_VIRTUAL_CLOCK",
+         [&](const std::string& v) { return ParseNumber(v, config.virtualClockUs); });
+    read("KARVEX_SIM_STACK",
+         [&](const std::string& v) { return ParseNumber(v, config.stackBytes); });
     return config;
 }

@@ -28,8 +28,18 @@ struct CallFault {
     uint32_t status;
 };
 
+// When a device is attached, in milliseconds after the start (KARVEX_SIM_START); until 0:
+// never removed.
+struct AttachWindow {
+    int32_t device;
+    uint32_t fromMs;
+    uint32_t untilMs;
+};
+
 struct SimConfig {
     std::vector<std::string> descriptions;
+    std::vector<AttachWindow> attached; // devices not listed are attached all the time
+    uint64_t startMs = 0; // the wall clock's milliseconds since 1970 at the start; 0: unset
     std::string flashPath;
     std::string tracePath;
     std::vector<ReplyFault> nak;
@@ -52,7 +62,11 @@ struct SimConfig {
     std::vector<std::string> problems; // variables ignored because they could not be read
 };
 
-SimConfig ReadSimConfig();
+// The configuration of the library, or with `device` (0, 1, ...) the one of that device, where
+// each variable with the suffix _<device> is read in place of the one without.
+SimConfig ReadSimConfig(int32_t device = -1);
+// Whether `device` is attached `sinceStartMs` after the start.
+bool Attached(const SimConfig& config, int32_t device, uint64_t sinceStartMs);
 // The first reply fault of `faults` that covers send `send` of block `block` (or
 // kHandshakeKey); null if none does.
 const ReplyFault* FindReplyFault(const std::vector<ReplyFault>& faults, int32_t block,

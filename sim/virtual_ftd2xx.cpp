@@ -2,6 +2,7 @@
 // that tune the chip's receive latency. Every call runs under one lock (the program calls
 // from its window thread and its receive thread at once) and leaves one line in the trace.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -21,7 +22,9 @@ constexpr uintptr_t kFirstHandle = 0x1001;
 
 struct SimLibrary {
     SimConfig config;
+    std::vector<SimConfig> deviceConfigs; // each device's faults and settings
     std::vector<VirtualDevice> devices;
+    std::vector<size_t> listed; // the devices attached at the last FT_CreateDeviceInfoList
     Trace trace;
     uintptr_t nextHandle = kFirstHandle;
     bool vanished = false; // the unplug fault struck: every call fails from now on
@@ -122,6 +125,34 @@ FT_STATUS Precheck(const CallRecord& call) {
     return FT_OK;
 }
 
+// The wall clock, shared by every process that loads the library: the one that loads it first
+// exports its start to the processes it starts.
+uint64_t WallClockMilliseconds() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+bool IsAttached(const VirtualDevice& device) {
+    return sim->config.attached.empty() ||
+           Attached(sim->config, device.index, WallClockMilliseconds() - sim->config.startMs);
+}
+
+void ListAttached() {
+    sim->listed.clear();
+    for (size_t i = 0; i < sim->devices.size(); ++i) {
+        if (IsAttached(sim->devices[i]))
+            sim->listed.push_back(i);
+    }
+}
+
+// A start for the attach times when none is given, passed on to the processes started later.
+void StartAttachClock() {
+    if (sim->config.attached.empty() || sim->config.startMs != 0)
+        return;
+    sim->config.startMs = WallClockMilliseconds();
+    SetEnvironmentVariableUtf8("KARVEX_SIM_START", std::to_string(sim->config.startMs).c_str());
+}
+
 VirtualDevice* DeviceOfHandle(FT_HANDLE handle) {
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     for (VirtualDevice& device : sim->devices) {
@@ -140,7 +171,7 @@ FT_STATUS PrecheckHandle(CallRecord& call, VirtualDevice*& device) {
     if (!device)
         return FT_INVALID_HANDLE;
     call.device = device->index;
-    return FT_OK;
+    return IsAttached(*device) ? FT_OK : FT_IO_ERROR;
 }
 
 // Holds a kilobyte of the calling thread's stack per level, as the real library's USB layer
@@ -161,10 +192,14 @@ void UseConfiguredStack() {
         HoldStack((sim->config.stackBytes + 1023) / 1024);
 }
 
+// Only an open device can have been written; the others' files may belong to devices another
+// process has open.
 void Vanish() {
     sim->vanished = true;
-    for (const VirtualDevice& device : sim->devices)
-        SaveFlash(device);
+    for (const VirtualDevice& device : sim->devices) {
+        if (device.openHandle)
+            SaveFlash(device);
+    }
 }
 
 std::string Argument(const char* key, uint32_t value) {
@@ -250,15 +285,18 @@ void StartLibrary() {
     OpenTrace(sim->trace, sim->config.tracePath);
     for (const std::string& problem : sim->config.problems)
         WriteTraceLine(sim->trace, "# ignored, cannot be read: " + problem);
+    StartAttachClock();
     const std::vector<std::string>& descriptions = sim->config.descriptions;
     sim->devices.resize(descriptions.size());
     for (size_t i = 0; i < descriptions.size(); ++i) {
         std::string flashPath = sim->config.flashPath;
         if (i > 0 && !flashPath.empty())
             flashPath += "." + std::to_string(i);
-        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i], sim->config,
+        sim->deviceConfigs.push_back(ReadSimConfig(static_cast<int32_t>(i)));
+        InitDevice(sim->devices[i], static_cast<int32_t>(i), descriptions[i], sim->deviceConfigs[i],
                    flashPath);
     }
+    ListAttached();
 }
 
 void StopLibrary() {
@@ -289,7 +327,8 @@ FT_STATUS D2XX_API FT_CreateDeviceInfoList(uint32_t* numDevs) {
     if (status == FT_OK && !numDevs)
         status = kInvalidParameter;
     if (status == FT_OK) {
-        *numDevs = static_cast<uint32_t>(sim->devices.size());
+        ListAttached();
+        *numDevs = static_cast<uint32_t>(sim->listed.size());
         call.results = Argument("count", *numDevs);
     }
     return Finish(call, status);
@@ -299,12 +338,12 @@ FT_STATUS D2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, uint32_t
     std::lock_guard<std::mutex> lock(simMutex);
     CallRecord call = NewCall("FT_GetDeviceInfoList");
     FT_STATUS status = Precheck(call);
-    if (status == FT_OK && ((!dest && !sim->devices.empty()) || !numDevs))
+    if (status == FT_OK && ((!dest && !sim->listed.empty()) || !numDevs))
         status = kInvalidParameter;
     if (status == FT_OK) {
-        for (const VirtualDevice& device : sim->devices)
-            FillNode(dest[device.index], device);
-        *numDevs = static_cast<uint32_t>(sim->devices.size());
+        for (size_t i = 0; i < sim->listed.size(); ++i)
+            FillNode(dest[i], sim->devices[sim->listed[i]]);
+        *numDevs = static_cast<uint32_t>(sim->listed.size());
         call.results = Argument("count", *numDevs);
     }
     return Finish(call, status);
@@ -316,17 +355,20 @@ FT_STATUS D2XX_API FT_Open(int index, FT_HANDLE* handle) {
     CallRecord call = NewCall("FT_Open");
     call.device = index;
     FT_STATUS status = Precheck(call);
-    if (status == FT_OK && (index < 0 || static_cast<size_t>(index) >= sim->devices.size()))
+    bool listed = status == FT_OK && index >= 0 && static_cast<size_t>(index) < sim->listed.size();
+    VirtualDevice* device =
+        listed ? &sim->devices[sim->listed[static_cast<size_t>(index)]] : nullptr;
+    if (status == FT_OK && (!device || !IsAttached(*device)))
         status = FT_DEVICE_NOT_FOUND;
     else if (status == FT_OK && !handle)
         status = kInvalidParameter;
-    else if (status == FT_OK && sim->devices[static_cast<size_t>(index)].openHandle)
+    else if (status == FT_OK && device->openHandle)
         status = FT_DEVICE_NOT_OPENED; // open through another handle already
     if (status == FT_OK) {
-        VirtualDevice& device = sim->devices[static_cast<size_t>(index)];
-        device.openHandle = sim->nextHandle++;
-        ResetReceiveLatency(device);
-        *handle = reinterpret_cast<FT_HANDLE>(device.openHandle);
+        call.device = device->index;
+        device->openHandle = sim->nextHandle++;
+        ResetReceiveLatency(*device);
+        *handle = reinterpret_cast<FT_HANDLE>(device->openHandle);
         call.handle = *handle;
     }
     return Finish(call, status);
@@ -369,7 +411,8 @@ FT_STATUS D2XX_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite, ui
     if (status == FT_OK && ((!bytes && toWrite > 0) || !written))
         status = kInvalidParameter;
     if (status == FT_OK) {
-        if (!Transmit(*device, sim->config, bytes, toWrite, SimNow(), call.notes))
+        if (!Transmit(*device, sim->deviceConfigs[static_cast<size_t>(device->index)], bytes,
+                      toWrite, SimNow(), call.notes))
             Vanish();
         *written = toWrite;
         call.results = Argument("written", toWrite);

@@ -104,11 +104,30 @@ Language LanguageOfLocale(std::string_view name);
     X(dumpFileNeeded, "после --dump нужно имя файла образа",                                   \
       "--dump needs the name of the image file")                                               \
     X(languageNeeded, "после --lang нужен язык: ru или en", "--lang needs a language: ru or en") \
+    X(allOrWait, "--all и --wait исключают друг друга", "--all and --wait cannot be used together") \
+    X(manyFindTheirDevices,                                                                    \
+      "--all и --wait сами находят устройства, --device и --dump с ними не нужны",            \
+      "--all and --wait find the devices themselves; --device and --dump are not used with them") \
     X(usageLine,                                                                               \
-      "Использование: karvex-flash [--device N | --port PORT] [--no-goto] [--quiet] "          \
-      "[--lang ru|en] FILE.hex",                                                               \
-      "Usage: karvex-flash [--device N | --port PORT] [--no-goto] [--quiet] [--lang ru|en] "   \
-      "FILE.hex")                                                                              \
+      "Использование: karvex-flash [--device N | --port PORT | --all [--port] | "              \
+      "--wait [--port]] [--no-goto] [--quiet] [--lang ru|en] FILE.hex",                        \
+      "Usage: karvex-flash [--device N | --port PORT | --all [--port] | --wait [--port]] "     \
+      "[--no-goto] [--quiet] [--lang ru|en] FILE.hex")                                         \
+    /* --all and --wait: an upload per device. */                                              \
+    X(noDeviceAttached, "Нет подключённых устройств", "No device is attached")                 \
+    X(childNotStarted, "Не могу запустить karvex-flash для этого устройства",                  \
+      "Cannot start karvex-flash for this device")                                             \
+    /* A device's end: the device, its message, the seconds it took. */                        \
+    X(deviceEnded, "{}: {}, {} с", "{}: {}, {} s")                                             \
+    X(tableDevice, "Устройство", "Device")                                                     \
+    X(tableSerialNumber, "Серийный номер", "Serial number")                                    \
+    X(tableResult, "Результат", "Result")                                                      \
+    X(tableSeconds, "Секунды", "Seconds")                                                      \
+    X(tableExitCode, "Код выхода", "Exit code")                                                \
+    X(waitingForDevices, "Жду устройства; Ctrl-C - закончить",                                 \
+      "Waiting for devices; Ctrl-C to stop")                                                   \
+    X(runningTotals, "{} успешно, {} с ошибкой", "{} done, {} failed")                         \
+    X(totalsLine, "Итого: {}", "Total: {}")                                                    \
     X(helpText, KARVEX_HELP_RU, KARVEX_HELP_EN)
 // clang-format on
 
@@ -120,9 +139,17 @@ Language LanguageOfLocale(std::string_view name);
     "      загрузить прошивку через последовательный порт системы: /dev/ttyUSB0,\n"           \
     "      /dev/cu.usbserial-..., COM3; библиотека D2XX не нужна; auto: единственный\n"      \
     "      порт с микросхемой FTDI (USB 0403)\n"                                               \
+    "  karvex-flash --all [--port] [--no-goto] [--quiet] FILE.hex\n"                         \
+    "      загрузить прошивку во все подключённые устройства сразу, в каждое своим\n"         \
+    "      процессом karvex-flash; с --port - через все порты с микросхемой FTDI;\n"          \
+    "      в конце таблица: устройство, серийный номер, результат, секунды, код выхода\n"     \
+    "  karvex-flash --wait [--port] [--no-goto] [--quiet] FILE.hex\n"                        \
+    "      станция: ждать устройство, загрузить, ждать, пока его отключат, и снова;\n"       \
+    "      сначала по очереди те, что уже подключены; Ctrl-C - итог и выход\n"              \
+    "      (окно программы по-прежнему загружает в одно устройство)\n"                       \
     "  karvex-flash --list\n"                                                                  \
-    "      подключённые устройства, по строке на каждое: номер<TAB>описание,\n"              \
-    "      затем последовательные порты: port<TAB>ПУТЬ<TAB>описание\n"                        \
+    "      подключённые устройства, по строке на каждое: номер<TAB>описание<TAB>серийный\n"   \
+    "      номер, затем последовательные порты: port<TAB>ПУТЬ<TAB>описание<TAB>серийный номер\n" \
     "  karvex-flash --dump OUT.bin [--no-goto] FILE.hex\n"                                     \
     "      записать в OUT.bin образ 32576 байт, который был бы загружен; устройство не нужно\n" \
     "  karvex-flash --help | --version\n"                                                      \
@@ -131,12 +158,16 @@ Language LanguageOfLocale(std::string_view name);
     "  --port PORT последовательный порт из --list или auto (вместо --device)\n"              \
     "  --no-goto   не вставлять GOTO 0x7F40 в байты 0..3 образа\n"                             \
     "  --quiet     без строки хода загрузки\n"                                                 \
+    "  --progress-lines  ход загрузки строками \"progress БАЙТ ПОВТОРЫ\" для программы,\n"       \
+    "              которая запускает karvex-flash (так делают --all и --wait)\n"              \
     "  --lang L    язык сообщений: ru или en (по умолчанию язык системы)\n"                   \
     "\n"                                                                                       \
     "Коды выхода: 0 успешно; 1 ошибка в командной строке; 2 hex-файл не читается или\n"       \
     "испорчен; 3 драйвер D2XX не загружен; 4 нет устройства с таким номером;\n"               \
     "5 устройство или порт не открывается; 6 устройство не отвечает; 7 образ не записан;\n"    \
-    "8 загрузка прервана (Ctrl-C, SIGTERM, SIGHUP), линии отпущены, устройство закрыто.\n"
+    "8 загрузка прервана (Ctrl-C, SIGTERM, SIGHUP), линии отпущены, устройство закрыто.\n"    \
+    "--all: 0 все загрузки успешны, 4 нет ни одного устройства, 6 хоть одна не удалась,\n"     \
+    "8 прервано. --wait: после Ctrl-C 0 без ошибок, 6 были ошибки, 8 прервана загрузка.\n"
 
 #define KARVEX_HELP_EN                                                                         \
     "Usage:\n"                                                                                 \
@@ -145,9 +176,17 @@ Language LanguageOfLocale(std::string_view name);
     "  karvex-flash --port PORT [--no-goto] [--quiet] FILE.hex\n"                              \
     "      upload through the system's serial port: /dev/ttyUSB0, /dev/cu.usbserial-...,\n"    \
     "      COM3; no D2XX library needed; auto: the one port with an FTDI chip (USB 0403)\n"    \
+    "  karvex-flash --all [--port] [--no-goto] [--quiet] FILE.hex\n"                         \
+    "      upload to every attached device at once, each in a karvex-flash process of its\n"  \
+    "      own; with --port through every port with an FTDI chip; at the end a table:\n"      \
+    "      device, serial number, result, seconds, exit code\n"                               \
+    "  karvex-flash --wait [--port] [--no-goto] [--quiet] FILE.hex\n"                        \
+    "      station: wait for a device, upload, wait until it is removed, and again; the\n"   \
+    "      devices attached at the start first, one after the other; Ctrl-C: totals, end\n"  \
+    "      (the window still uploads to one device at a time)\n"                              \
     "  karvex-flash --list\n"                                                                  \
-    "      attached devices, one line each: number<TAB>description,\n"                         \
-    "      then the serial ports: port<TAB>PATH<TAB>description\n"                             \
+    "      attached devices, one line each: number<TAB>description<TAB>serial number,\n"      \
+    "      then the serial ports: port<TAB>PATH<TAB>description<TAB>serial number\n"          \
     "  karvex-flash --dump OUT.bin [--no-goto] FILE.hex\n"                                     \
     "      write the 32576-byte image that would be uploaded to OUT.bin; no device needed\n"   \
     "  karvex-flash --help | --version\n"                                                      \
@@ -156,12 +195,16 @@ Language LanguageOfLocale(std::string_view name);
     "  --port PORT serial port from --list, or auto (instead of --device)\n"                   \
     "  --no-goto   do not put GOTO 0x7F40 into bytes 0..3 of the image\n"                      \
     "  --quiet     no progress line\n"                                                         \
+    "  --progress-lines  the progress as lines \"progress BYTES REPEATS\" for a program that\n" \
+    "              runs karvex-flash (--all and --wait do)\n"                                  \
     "  --lang L    language of the messages: ru or en (the system's by default)\n"             \
     "\n"                                                                                       \
     "Exit codes: 0 success; 1 command line error; 2 HEX file unreadable or damaged;\n"         \
     "3 D2XX driver not loaded; 4 no device with that number; 5 device or port does not\n"      \
     "open; 6 device does not respond; 7 image not written; 8 upload interrupted (Ctrl-C,\n"    \
-    "SIGTERM, SIGHUP), lines released, device closed.\n"
+    "SIGTERM, SIGHUP), lines released, device closed.\n"                                       \
+    "--all: 0 every upload done, 4 no device attached, 6 any failed, 8 interrupted.\n"       \
+    "--wait, after Ctrl-C: 0 none failed, 6 some failed, 8 an upload was interrupted.\n"
 
 #define KARVEX_DEFINE_TEXT(name, russian, english) inline constexpr Text name{russian, english};
 KARVEX_TEXTS(KARVEX_DEFINE_TEXT)

@@ -139,7 +139,7 @@ expect "--list, none" 0 ""
 grep -qv $'^port\t' out && fail "--list, none: printed '$(cat out)'"
 KARVEX_SIM_DEVICES="KARVEX A;KARVEX B;KARVEX C" flash --list
 expect "--list, three" 0 ""
-[ "$(grep -v $'^port\t' out)" = "$(printf '0\tKARVEX A\n1\tKARVEX B\n2\tKARVEX C')" ] ||
+[ "$(grep -v $'^port\t' out)" = "$(printf '0\tKARVEX A\tKVX00001\n1\tKARVEX B\tKVX00002\n2\tKARVEX C\tKVX00003')" ] ||
   fail "--list, three: printed '$(cat out)'"
 
 KARVEX_SIM_DEVICES=none flash fw.hex
@@ -211,6 +211,49 @@ if [ "$system" = linux ]; then
   grep -E '^FT_(Set|Clr)Rts' stopped.trace | tail -n 1 | grep -q '^FT_ClrRts' ||
     fail "SIGTERM: RTS left asserted"
   tail -n 1 stopped.trace | grep -q '^FT_Close' || fail "SIGTERM: ended with $(tail -n 1 stopped.trace)"
+fi
+
+# --- Many devices ------------------------------------------------------------
+# --all: device 1 refuses block 5 until its budget runs out; the others are flashed. The table
+# (seconds left out) on stdout, a line per device on stderr as each ends.
+rm -f flash.bin*
+KARVEX_SIM_DEVICES="A;B;C" KARVEX_SIM_NAK_1="5:*" flash --all fw.hex
+[ "$status" -eq 6 ] || fail "--all, one refusing: exit $status (stderr: $(cat err))"
+table=$(sed -E 's/  [0-9]+\.[0-9]  /  S  /; s/ +/ /g' out)
+expected="Устройство Серийный номер Результат Секунды Код выхода
+0 KVX00001 Успешно завершено S 0
+1 KVX00002 Устройство не отвечает S 6
+2 KVX00003 Успешно завершено S 0"
+[ "$table" = "$expected" ] || fail "--all, one refusing: table '$(cat out)'"
+[ "$(sed -E 's/, [0-9]+\.[0-9] с$//' err | sort)" = "0  KVX00001: Успешно завершено
+1  KVX00002: Устройство не отвечает
+2  KVX00003: Успешно завершено" ] || fail "--all, one refusing: stderr '$(cat err)'"
+same_image flash.bin fw.patched && same_image flash.bin.2 fw.patched ||
+  fail "--all, one refusing: devices 0 and 2 do not hold the image"
+same_image flash.bin.1 fw.patched && fail "--all, one refusing: device 1 holds the image"
+
+KARVEX_SIM_DEVICES=none flash --all fw.hex
+expect "--all, no device" 4 "Нет подключённых устройств"
+[ -s out ] && fail "--all, no device: printed '$(cat out)'"
+
+# --wait: the device is attached 0.5 s after the start and removed at 6 s; it is flashed once
+# while attached, and SIGINT after its removal ends the station with the totals.
+if [ "$system" = linux ]; then
+  rm -f flash.bin*
+  started=$(date +%s%N)
+  KARVEX_SIM_ATTACHED="0:500-6000" LD_LIBRARY_PATH=$driver_dir with-driver/$exe_name --wait fw.hex \
+    >out 2>err &
+  station=$!
+  for _ in $(seq 150); do grep -q 'Успешно' err && break; sleep 0.1; done
+  left=$(( 7 - ($(date +%s%N) - started) / 1000000000 ))
+  [ "$left" -gt 0 ] && sleep "$left"
+  kill -INT "$station"
+  wait "$station"; status=$?
+  [ "$status" -eq 0 ] || fail "--wait: exit $status (stderr: $(cat err))"
+  [ "$(sed -E 's/, [0-9]+\.[0-9] с;/, S с;/' err)" = "Жду устройства; Ctrl-C - закончить
+KVX00001: Успешно завершено, S с; 1 успешно, 0 с ошибкой
+Итого: 1 успешно, 0 с ошибкой" ] || fail "--wait: stderr '$(cat err)'"
+  same_image flash.bin fw.patched || fail "--wait: the device does not hold the image"
 fi
 
 # Without a terminal there is no bar, even without --quiet (the runs above checked stderr).

@@ -90,5 +90,11 @@ TEST(SerialPorts, UsbIdsFromSysfs) {
     AddUsbTerminal(sys, "ttyUSB0", "0403", "6015", false);
     EXPECT_EQ(UsbIds(dev, sys), (Ids{{"ttyUSB0", 0x0403, 0x6015}, {"ttyUSB1", 0x0403, 0x6001},
                                      {"ttyACM0", 0x2341, 0x0043}}));
+    // The serial number beside the ids, where the device has one.
+    std::ofstream(sys / "devices/usb1/1-ttyUSB1/serial") << "A50285BI\n";
+    std::vector<SerialPortEntry> ports = ListSerialPorts(dev.c_str(), sys.c_str());
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].serialNumber, "");
+    EXPECT_EQ(ports[1].serialNumber, "A50285BI");
     fs::remove_all(root);
 }
