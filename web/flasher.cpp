@@ -17,7 +17,7 @@
 
 namespace {
 // Web Serial cannot set the chip's latency timer: left at its 16 ms default, the chip holds
-// each acknowledgement that long and the upload takes about five times as long as where the
+// each acknowledgement that long and the upload takes about three times as long as where the
 // system has set it to 1 ms. The first blocks' reply times tell which the page has. A block
 // takes the device about 4 ms; a 16 ms timer makes that 16 to 20 ms, 2 ms of latency about 6.
 constexpr uint32_t sampledBlocks = 8;

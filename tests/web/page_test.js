@@ -91,7 +91,7 @@ test("replies held for the chip's default 16 ms: a line on making the upload fas
   await chooseFile(page, example);
   const [message, hint, ...more] = (await load(page)).split('\n');
   assert.equal(message, finished);
-  assert.match(hint, /в пять раз быстрее.*пакет karvex-flash.*echo 1 > \/sys\/bus\/usb-serial/, 'on Linux');
+  assert.match(hint, /втрое быстрее.*пакет karvex-flash.*echo 1 > \/sys\/bus\/usb-serial/, 'on Linux');
   assert.deepEqual(more, []);
   await page.close();
 });
