@@ -23,9 +23,14 @@ function serveSite(extra = {}) {
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
+// With the browser's slowing of background tabs left on, as users have it (puppeteer turns it
+// off): the timers of a tab behind another are woken once a second.
 function launchBrowser() {
   return puppeteer.launch({ executablePath: '/usr/bin/chromium', headless: true,
-                            args: ['--no-sandbox', '--window-size=800,600'] });
+                            args: ['--no-sandbox', '--window-size=800,600'],
+                            ignoreDefaultArgs: ['--disable-background-timer-throttling',
+                                                '--disable-renderer-backgrounding',
+                                                '--disable-backgrounding-occluded-windows'] });
 }
 
 const standIn = [process.env.KARVEX_DEVICE_JS, path.join(__dirname, 'serial_stand_in.js')]
@@ -54,11 +59,18 @@ async function chooseFile(page, file) {
   await page.waitForFunction(() => document.getElementById('file-name').textContent !== '');
 }
 
-// Presses Load; the final message once the page shows one.
-async function load(page, timeout = 60000) {
-  await page.click('#load');
-  await page.waitForFunction(() => document.getElementById('message').textContent !== '', { timeout });
+// The final message once the page shows one, watched for changes rather than on animation
+// frames, which a hidden tab does not get.
+async function finalMessage(page, timeout = 60000) {
+  await page.waitForFunction(() => document.getElementById('message').textContent !== '',
+                             { timeout, polling: 'mutation' });
   return page.$eval('#message', (element) => element.textContent);
 }
 
-module.exports = { serveSite, launchBrowser, openPage, chooseFile, load };
+// Presses Load; the final message once the page shows one.
+async function load(page, timeout) {
+  await page.click('#load');
+  return finalMessage(page, timeout);
+}
+
+module.exports = { serveSite, launchBrowser, openPage, chooseFile, load, finalMessage };

@@ -8,7 +8,7 @@ const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { serveSite, launchBrowser, openPage, chooseFile, load } = require('./harness.js');
+const { serveSite, launchBrowser, openPage, chooseFile, load, finalMessage } = require('./harness.js');
 
 const example = path.join(__dirname, '../../examples/blink.hex');
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'karvex-web-'));
@@ -58,6 +58,41 @@ test('a full upload: the port, its lines in karvex-flash --port order, the image
   assert.equal(calls[calls.indexOf('DTR 1') - 1], 'write C1', 'the lines follow the first handshake request');
   assert.equal(await page.$eval('#progress', (bar) => bar.value === bar.max && bar.max === 0x7f40), true);
   await assertFlashHolds(page, dump());
+  await page.close();
+});
+
+// An upload's final message and milliseconds from Load; `hidden`: the user switches to another
+// tab right after Load, so the page goes on in the background.
+async function timedUpload(config, hidden) {
+  const page = await openPage(browser, `${base}/index.html`, config);
+  await chooseFile(page, example);
+  const started = Date.now();
+  await page.click('#load');
+  const other = hidden ? await browser.newPage() : null;
+  await other?.bringToFront();
+  assert.equal(await page.evaluate(() => document.visibilityState), hidden ? 'hidden' : 'visible');
+  const message = await finalMessage(page);
+  const ms = Date.now() - started;
+  await Promise.all([page.close(), other?.close()]);
+  return { message, ms };
+}
+
+test('a tab in the background keeps the pace of one in front; replies held 1 ms get no hint', async () => {
+  const config = { env: { KARVEX_SIM_LATENCY_US: 1000 } };
+  const front = await timedUpload(config, false);
+  const behind = await timedUpload(config, true);
+  assert.equal(front.message, finished);
+  assert.equal(behind.message, finished);
+  assert.ok(behind.ms <= 1.2 * front.ms, `${behind.ms} ms in the background, ${front.ms} ms in front`);
+});
+
+test("replies held for the chip's default 16 ms: a line on making the upload faster", async () => {
+  const page = await openPage(browser, `${base}/index.html`, { env: { KARVEX_SIM_CHIP_LATENCY: 1 } });
+  await chooseFile(page, example);
+  const [message, hint, ...more] = (await load(page)).split('\n');
+  assert.equal(message, finished);
+  assert.match(hint, /втрое быстрее.*пакет karvex-flash.*echo 1 > \/sys\/bus\/usb-serial/, 'on Linux');
+  assert.deepEqual(more, []);
   await page.close();
 });
 
@@ -137,8 +172,12 @@ test('a browser without Web Serial, the page from file://: the sentence, Load di
   const page = await openPage(browser, `file://${process.env.KARVEX_SITE}/index.html`, null);
   assert.equal(await page.$eval('#caption', (element) => element.textContent), 'KARVEX Loader v1.0');
   const help = await page.$eval('#help-text', (element) => element.textContent);
-  assert.match(help, /karvex-loader@example\.org\n\n.*16 мс/s, 'every About-Help line, then the note on speed');
+  assert.match(help, /karvex-loader@example\.org\n\n.*16 мс.*latency_timer.*Latency Timer/s,
+               'every About-Help line, then the note on speed');
   assert.match(await page.$eval('#message', (element) => element.textContent), /Chrome, Edge или Opera/);
+  const ticked = await page.evaluate(() => Promise.race([everyUntil(10, () => 'ticked'),
+                                                         new Promise((resolve) => setTimeout(resolve, 5000))]));
+  assert.equal(ticked, 'ticked', "the worker's timer runs from file:// too");
   await chooseFile(page, example);
   assert.equal(await page.$eval('#load', (button) => button.disabled), true);
   await page.close();

@@ -20,6 +20,11 @@
     record.bootArea = Array.from(flash(device).slice(0x7f40));
     return device;
   });
+  // The device keeps its own time, as a real one does whichever tab is in front: replies not
+  // ready yet are looked at again from a worker's timer, which the browser does not slow down
+  // in a hidden tab as it does the page's own timers.
+  const wakerUrl = URL.createObjectURL(new Blob(['onmessage = ({ data }) => setTimeout(() => postMessage(0), data);'],
+                                                { type: 'text/javascript' }));
   const flash = (device) => device.HEAPU8.subarray(device._device_flash(), device._device_flash() + 0x8000);
 
   class StandInPort extends EventTarget {
@@ -33,6 +38,8 @@
       this.signals = { dataTerminalReady: false, requestToSend: false };
       this.breakPending = config.breakAfterBlocks > 0;
       this.writableStream = null;
+      this.waker = new Worker(wakerUrl);
+      this.waker.onmessage = () => this.pump();
     }
     getInfo() {
       return { usbVendorId: 0x0403, usbProductId: 0x6001 };
@@ -99,7 +106,7 @@
       this.dispatchEvent(new Event('disconnect'));
     }
     // Hands the device's ready replies to the readable stream; bytes not ready yet are
-    // looked at again a millisecond later.
+    // looked at again a millisecond later, woken by the worker.
     pump() {
       if (!this.controller || this.gone) return;
       if (this.breakPending && this.device._device_blocks_written() >= config.breakAfterBlocks) {
@@ -113,7 +120,7 @@
       const count = this.device._device_take(buffer, 256, lateUs);
       if (count > 0) this.controller.enqueue(this.device.HEAPU8.slice(buffer, buffer + count));
       this.device._free(buffer);
-      if (this.device._device_pending() > 0) setTimeout(() => this.pump(), 1);
+      if (this.device._device_pending() > 0) this.waker.postMessage(1);
     }
   }
 
