@@ -256,23 +256,24 @@ std::wstring InterruptionEventName(DWORD processId) {
     return L"Local\\karvex-flash-interrupt-" + std::to_wstring(processId);
 }
 
-VOID CALLBACK NoteInterruptionEvent(PVOID, BOOLEAN) {
-    interrupted.store(true);
-}
+// Looked at by every InterruptionRequested rather than waited for by a thread of its own: the
+// callers poll anyway, and a thread-pool thread per process does not survive 32-bit Wine under
+// qemu-user.
+HANDLE interruptionEvent = nullptr;
 } // namespace
 
-// The event may have been set before this process made it: then the wait ends at once.
+// The event may have been set before this process made it: then it is found set at once.
 void CatchInterruptions() {
     SetConsoleCtrlHandler(NoteInterruption, TRUE);
-    HANDLE event =
+    interruptionEvent =
         CreateEventW(nullptr, TRUE, FALSE, InterruptionEventName(GetCurrentProcessId()).c_str());
-    HANDLE wait = nullptr;
-    if (event)
-        RegisterWaitForSingleObject(&wait, event, NoteInterruptionEvent, nullptr, INFINITE,
-                                    WT_EXECUTEONLYONCE);
 }
 
-bool InterruptionRequested() { return interrupted.load(); }
+bool InterruptionRequested() {
+    if (interruptionEvent && WaitForSingleObject(interruptionEvent, 0) == WAIT_OBJECT_0)
+        interrupted.store(true);
+    return interrupted.load();
+}
 
 std::string ThisProgramPath() {
     wchar_t path[MAX_PATH];
