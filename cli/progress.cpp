@@ -29,7 +29,8 @@ std::string Tail(int32_t bytes, uint32_t repeats) {
     char counts[40];
     std::snprintf(counts, sizeof counts, "  %5d / %d ", static_cast<int>(bytes),
                   static_cast<int>(totalBytes));
-    std::string tail = repeats > 0 ? RetryNote(repeats) : counts + std::string(texts::Localized(texts::bytesUnit));
+    std::string tail =
+        repeats > 0 ? RetryNote(repeats) : counts + std::string(texts::Localized(texts::bytesUnit));
     size_t width = TextColumns(RetryNote(blockRetryBudget));
     size_t columns = TextColumns(tail);
     return tail + std::string(width > columns ? width - columns : 0, ' ');

@@ -103,7 +103,7 @@ void ReadChildOutput(ChildProcess& child, std::string& text);
 // signal ended); does not wait. The process is then released; the pipe stays open.
 bool ChildEnded(ChildProcess& child, int& exitCode);
 // Asks the child to end its work cleanly, as Ctrl-C would: SIGINT; on Windows an event that the
-// child's CatchInterruptions waits for.
+// child's InterruptionRequested looks at.
 void InterruptChild(ChildProcess& child);
 void CloseChildOutput(ChildProcess& child);
 

@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <map>
-#include <set>
 #include <string>
 
 #include "text/texts.h"
@@ -18,16 +17,17 @@ bool HasCyrillic(const char* text) {
 }
 } // namespace
 
-TEST(Texts, EveryTextHasARussianAndAnEnglishFormUnderItsOwnName) {
-    std::set<std::string> names;
+// The compiler already refuses a missing form and Cyrillic in an English one; what is left is
+// a blank text, and a Russian form that was never translated (or the two swapped): Russian
+// unless the text reads the same in both languages (names, the file filter).
+TEST(Texts, EveryTextHasARussianAndAnEnglishForm) {
     for (const texts::NamedText& entry : texts::everyText) {
-        EXPECT_TRUE(names.insert(entry.name).second) << entry.name << " twice";
-        EXPECT_GT(std::strlen(entry.text->ru), 0u) << entry.name;
         EXPECT_GT(std::strlen(entry.text->en), 0u) << entry.name;
-        if (HasCyrillic(entry.text->ru)) {
-            EXPECT_STRNE(entry.text->ru, entry.text->en) << entry.name;
-        }
+        EXPECT_TRUE(HasCyrillic(entry.text->ru) || std::strcmp(entry.text->ru, entry.text->en) == 0)
+            << entry.name;
     }
+    for (const texts::Text& line : texts::helpLines)
+        EXPECT_TRUE(HasCyrillic(line.ru) || std::strcmp(line.ru, line.en) == 0) << line.en;
 }
 
 TEST(Texts, TheWindowsRussianTextsAreTheOnesItMustShow) {
